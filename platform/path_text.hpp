@@ -1,0 +1,17 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace ostrevane::platform {
+
+// Returns `bytes` as UTF-8 text, each byte sequence that is not well-formed
+// UTF-8 replaced by U+FFFD.
+std::string utf8_lossy(std::string_view bytes);
+
+// Returns a path as UTF-8 text for messages: what cannot be decoded (an
+// unpaired surrogate on Windows, ill-formed UTF-8 here) becomes U+FFFD.
+std::string path_display(const std::filesystem::path& path);
+
+}  // namespace ostrevane::platform

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs the dependencies, builds the program and its tests, and runs them.
+#   scripts/test.sh              the ordinary build, in build/
+#   scripts/test.sh --sanitize   the same with ASan and UBSan, in build-sanitize/
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+
+dir=build
+flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+if [ "${1:-}" = "--sanitize" ]; then
+  dir=build-sanitize
+  flags=(-DCMAKE_BUILD_TYPE=Debug -DOSTREVANE_SANITIZE=ON)
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+fi
+
+cmake -S . -B "$dir" -G Ninja "${flags[@]}"
+cmake --build "$dir"
+ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"
