@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <system_error>
+
+namespace ostrevane::platform {
+
+// A child process started by start_process(). Letting it go neither waits for
+// nor stops the process.
+class ChildProcess {
+ public:
+  explicit ChildProcess(std::intptr_t handle) : handle_(handle) {}
+
+  // Waits without a time limit for the process to end. Returns an error when it
+  // cannot be waited for.
+  [[nodiscard]] std::error_code wait();
+
+  // Returns the exit code of a process that wait() saw end, or an error when it
+  // has not been waited for. A process ended by signal N reports 128 + N, as a
+  // shell does.
+  [[nodiscard]] std::expected<std::uint32_t, std::error_code> exit_code() const;
+
+ private:
+  std::intptr_t handle_;
+  std::optional<std::uint32_t> exit_code_;
+};
+
+// Starts the file at `file` with `arguments` after the program's own name,
+// inheriting the environment, the current directory and the standard handles.
+// Here the owner's execute bit is set on the file first. Returns the process,
+// or the system's error when the file cannot be started (a missing file included).
+[[nodiscard]] std::expected<ChildProcess, std::error_code> start_process(
+    const std::filesystem::path& file, std::span<const std::string> arguments);
+
+}  // namespace ostrevane::platform

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <expected>
+#include <filesystem>
+#include <system_error>
+
+namespace ostrevane::platform {
+
+// Returns the current user's temporary folder as the system reports it, or the
+// system's error when it has none.
+[[nodiscard]] std::expected<std::filesystem::path, std::error_code> user_temp_folder();
+
+// Makes `folder` a folder that only the current user can change: creates it,
+// with any missing parents, the folder itself for the user alone; an existing
+// one is accepted only when it is a directory (not a link), owned by the user
+// and not writable by anyone else. Returns the error that refused it:
+// ENOTDIR (something else in its place), ELOOP (a link), EPERM (another owner
+// or open to others), or the system's error of a failed creation.
+[[nodiscard]] std::error_code create_private_folder(const std::filesystem::path& folder);
+
+}  // namespace ostrevane::platform
