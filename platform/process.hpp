@@ -14,6 +14,7 @@ namespace ostrevane::platform {
 // nor stops the process.
 class ChildProcess {
  public:
+  // Takes over the system's handle of a started process (here its process id).
   explicit ChildProcess(std::intptr_t handle) : handle_(handle) {}
 
   // Waits without a time limit for the process to end. Returns an error when it
