@@ -6,8 +6,8 @@
 
 namespace ostrevane::platform {
 
-// Returns `bytes` as UTF-8 text, each byte sequence that is not well-formed
-// UTF-8 replaced by U+FFFD.
+// Returns `bytes` as UTF-8 text, each ill-formed UTF-8 sequence (each maximal
+// subpart of one) replaced by U+FFFD.
 std::string utf8_lossy(std::string_view bytes);
 
 // Returns a path as UTF-8 text for messages: what cannot be decoded (an

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <string>
@@ -13,6 +14,9 @@ struct TrustMaterial {
   std::vector<std::uint8_t> ca_certificate;  // DER of the root CA certificate
   std::string public_key_text;               // the minisign public-key text as stored
 };
+
+// The largest PEM section body the reader accepts, in bytes of Base64 text.
+inline constexpr std::size_t PEM_BODY_LIMIT = 64 * 1024;
 
 // Returns the trust material compiled into the program, or "no certificate in
 // this PEM" / "unreadable certificate: {}" when its PEM text is damaged.

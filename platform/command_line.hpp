@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ostrevane::platform {
+
+// Returns the argument list of a Windows command line, split by the rules of
+// the Microsoft C runtime (2008 and later), the program name first; an empty
+// line gives {module_path}.
+std::vector<std::u16string> split_command_line(std::u16string_view line,
+                                               std::u16string_view module_path);
+
+}  // namespace ostrevane::platform
