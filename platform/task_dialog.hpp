@@ -35,32 +35,25 @@ enum class TaskDialogNotification : std::uint32_t {
   kDestroyed = 5,
 };
 
-// The messages a callback sends to its dialog, with the TDM_ codes.
-enum class TaskDialogMessage : std::uint32_t {
-  kClickButton = 0x466,
-  kSetMarqueeProgressBar = 0x467,
-  kSetProgressBarPos = 0x46A,
-  kSetProgressBarMarquee = 0x46B,
-  kSetElementText = 0x46C,
-};
-
 // The parts of a dialog whose text can be replaced (TDE_).
 enum class TaskDialogElement : std::uint32_t { kContent = 0 };
 
-// The dialog as its callback sees it; each call is one message, handled at
-// once on the dialog's thread.
+// The dialog as its callback sees it; each call is one of the platform's
+// dialog messages (TDM_), handled at once on the dialog's thread.
 class TaskDialog {
  public:
   virtual ~TaskDialog() = default;
-  // Replaces the text of `element` by the UTF-8 `text`.
+  // Replaces the text of `element` by the UTF-8 `text` (0x46C).
   virtual void set_element_text(TaskDialogElement element, std::string_view text) = 0;
-  // Switches the bar to marquee mode (true) or to showing a position (false).
+  // Switches the bar to marquee mode (true) or to showing a position (false)
+  // (0x467).
   virtual void set_marquee_progress_bar(bool marquee) = 0;
-  // Starts (true) or stops the marquee animation, one step every `period_ms`.
+  // Starts (true) or stops the marquee animation, one step every `period_ms`
+  // (0x46B).
   virtual void set_progress_bar_marquee(bool start, unsigned period_ms) = 0;
-  // Sets the bar's position, in its range 0 to 100.
+  // Sets the bar's position, in its range 0 to 100 (0x46A).
   virtual void set_progress_bar_pos(int position) = 0;
-  // Presses the button `id`, as if the user had.
+  // Presses the button `id`, as if the user had (0x466).
   virtual void click_button(int id) = 0;
 };
 

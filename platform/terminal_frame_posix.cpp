@@ -50,8 +50,9 @@ bool is_control(std::string_view point) {
 // Returns `text` as well-formed UTF-8 without controls; a tab becomes a space
 // and, when `keep_lines`, a line break stays.
 std::string clean(std::string_view text, bool keep_lines) {
+  const std::string valid = utf8_lossy(text);
   std::string out;
-  for (const std::string_view point : code_points(utf8_lossy(text))) {
+  for (const std::string_view point : code_points(valid)) {
     if (point == "\t") {
       out += ' ';
     } else if (point == "\n") {

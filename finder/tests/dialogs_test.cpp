@@ -6,6 +6,7 @@
 #include <expected>
 #include <limits>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -60,6 +61,10 @@ struct SequenceCase {
   std::string name;
   std::vector<Tick> ticks;
 };
+
+void PrintTo(const SequenceCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class ProgressTickTest : public testing::TestWithParam<SequenceCase> {};
 
@@ -143,7 +148,7 @@ TEST(ProgressCallbackTest, CreationStartsTheMarqueeAndOtherNotificationsDoNothin
   EXPECT_FALSE(progress.done());
 }
 
-// A host that plays the platform's part: it sends the callback its
+// A host standing in for the platform: it sends the callback its
 // notifications, ticking until a button is pressed, or fails at once.
 class ScriptedHost : public platform::DialogHost {
  public:
@@ -228,9 +233,14 @@ TEST(ResultDialogTest, ConfigurationWithAndWithoutRetry) {
 }
 
 struct AnswerCase {
+  std::string name;
   std::expected<int, std::error_code> pressed;
   bool retry;
 };
+
+void PrintTo(const AnswerCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class ResultAnswerTest : public testing::TestWithParam<AnswerCase> {};
 
@@ -243,9 +253,12 @@ TEST_P(ResultAnswerTest, OnlyRetryButtonRetries) {
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, ResultAnswerTest,
-    testing::Values(AnswerCase{100, true}, AnswerCase{101, false}, AnswerCase{2, false},
-                    AnswerCase{std::unexpected(std::make_error_code(std::errc::no_such_device)),
-                               false}));
+    testing::Values(AnswerCase{"Retry", 100, true}, AnswerCase{"Close", 101, false},
+                    AnswerCase{"EscapeOrCloseBox", 2, false},
+                    AnswerCase{"NotShown",
+                               std::unexpected(std::make_error_code(std::errc::no_such_device)),
+                               false}),
+    [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace ostrevane
