@@ -1,3 +1,37 @@
-int main() {
-  return 0;
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "finder/src/lib/trust_material.hpp"
+#include "finder/src/main/attempts.hpp"
+#include "finder/src/main/command_line.hpp"
+#include "finder/src/main/dialogs.hpp"
+#include "finder/src/main/exit_code.hpp"
+#include "finder/src/main/report_mode.hpp"
+
+int main(int argc, char** argv) {
+  using namespace ostrevane;
+  const std::vector<std::string> arguments(argv, argv + argc);
+  if (auto report_path = find_report_path(arguments)) {
+    return static_cast<int>(run_report_mode(*report_path));
+  }
+
+  auto trust = load_trust_material();
+  if (!trust) {
+    show_result_dialog("Installation impossible",
+                       "Ce programme d'installation est endommagé (" + trust.error() +
+                           "). Téléchargez-le à nouveau.",
+                       true, false);
+    return static_cast<int>(ExitCode::kOk);
+  }
+  if (run_attempts(std::make_shared<const TrustMaterial>(std::move(*trust))) ==
+      AttemptsEnd::kCancelled) {
+    // The worker may still be writing or waiting for the installer: end now,
+    // without running destructors under its feet.
+    std::fflush(nullptr);
+    std::_Exit(static_cast<int>(ExitCode::kOk));
+  }
+  return static_cast<int>(ExitCode::kOk);
 }

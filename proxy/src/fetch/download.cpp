@@ -1,0 +1,276 @@
+#include "proxy/src/fetch/download.hpp"
+
+#include <openssl/evp.h>
+
+#include <array>
+#include <memory>
+#include <vector>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/deferred.hpp>
+#include <boost/asio/experimental/parallel_group.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include "platform/os_error.hpp"
+#include "platform/output_file.hpp"
+#include "platform/path_text.hpp"
+
+namespace ostrevane {
+namespace asio = boost::asio;
+
+namespace {
+
+// Large frames keep the per-read cost low; the write of one frame overlaps the
+// hash of the same frame, and the next read waits for both.
+constexpr std::size_t kFrameSize = 1 << 20;
+
+constexpr std::string_view kBackgroundFailed = "background task failed";
+
+using Expected = std::expected<void, FetchError>;
+
+Disk disk(std::error_code error) { return Disk{platform::error_code_text(error)}; }
+
+bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    if (lower(a[i]) != lower(b[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Runs `f` on the blocking pool and resumes on the caller's executor with its
+// error code; an exception in `f` reads as "background task failed".
+template <typename F>
+asio::awaitable<std::error_code> call(F f) {
+  co_return f();
+}
+
+template <typename F>
+asio::awaitable<std::expected<std::error_code, std::string>> on_pool(
+    asio::thread_pool::executor_type pool, F f) {
+  auto [thrown, code] =
+      co_await asio::co_spawn(pool, call(std::move(f)), asio::as_tuple(asio::use_awaitable));
+  if (thrown) {
+    co_return std::unexpected(std::string(kBackgroundFailed));
+  }
+  co_return code;
+}
+
+asio::awaitable<std::error_code> write_frame(platform::OutputFile* file, std::span<const char> data) {
+  co_return file->write_all(data);
+}
+
+asio::awaitable<void> hash_frame(EVP_MD_CTX* sha, std::span<const char> data) {
+  EVP_DigestUpdate(sha, data.data(), data.size());
+  co_return;
+}
+
+struct DigestDeleter {
+  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+};
+
+// Writes a frame on the blocking pool while hashing it on this thread.
+asio::awaitable<std::expected<std::error_code, std::string>> write_and_hash(
+    asio::thread_pool::executor_type pool, platform::OutputFile* file, EVP_MD_CTX* sha,
+    std::span<const char> data) {
+  auto executor = co_await asio::this_coro::executor;
+  auto [order, write_thrown, written, hash_thrown] =
+      co_await asio::experimental::make_parallel_group(
+          asio::co_spawn(pool, write_frame(file, data), asio::deferred),
+          asio::co_spawn(executor, hash_frame(sha, data), asio::deferred))
+          .async_wait(asio::experimental::wait_for_all(), asio::use_awaitable);
+  (void)order;
+  if (write_thrown || hash_thrown) {
+    co_return std::unexpected(std::string(kBackgroundFailed));
+  }
+  co_return written;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> parse_content_length(std::string_view value) {
+  for (char c : value) {
+    if (c != '\t' && (c < 0x20 || c > 0x7e)) {
+      return std::nullopt;
+    }
+  }
+  if (value.starts_with('+')) {
+    value.remove_prefix(1);
+  }
+  if (value.empty()) {
+    return std::nullopt;
+  }
+  std::uint64_t n = 0;
+  for (char c : value) {
+    if (c < '0' || c > '9') {
+      return std::nullopt;
+    }
+    const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
+    if (n > (UINT64_MAX - digit) / 10) {
+      return std::nullopt;
+    }
+    n = n * 10 + digit;
+  }
+  return n;
+}
+
+std::filesystem::path part_path_for(const std::filesystem::path& destination) {
+  std::filesystem::path part = destination;
+  part += ".part";
+  return part;
+}
+
+namespace {
+
+// Steps from the file's creation to the digest check; the caller removes the
+// part file when this fails.
+asio::awaitable<Expected> stream_to_part(BoxResponse& response, const std::string& request_path,
+                                         const std::filesystem::path& part_path,
+                                         const std::string& expected_digest,
+                                         const std::function<void(std::uint64_t, std::uint64_t)>& progress,
+                                         std::uint64_t limit, std::uint64_t total,
+                                         asio::thread_pool::executor_type blocking) {
+  std::error_code folder_error;
+  std::filesystem::create_directories(part_path.parent_path(), folder_error);
+  if (folder_error) {
+    co_return std::unexpected(disk(folder_error));
+  }
+
+  std::optional<platform::OutputFile> file;
+  auto created = co_await on_pool(blocking, [&file, &part_path]() -> std::error_code {
+    auto opened = platform::OutputFile::create(part_path);
+    if (!opened) {
+      return opened.error();
+    }
+    file.emplace(std::move(*opened));
+    return {};
+  });
+  if (!created) {
+    co_return std::unexpected(Disk{created.error()});
+  }
+  if (*created) {
+    co_return std::unexpected(disk(*created));
+  }
+
+  std::unique_ptr<EVP_MD_CTX, DigestDeleter> sha(EVP_MD_CTX_new());
+  if (!sha || EVP_DigestInit_ex(sha.get(), EVP_sha256(), nullptr) != 1) {
+    co_return std::unexpected(Disk{"no SHA-256"});
+  }
+  std::uint64_t received = 0;
+  progress(0, total);
+
+  std::vector<char> frame(kFrameSize);
+  for (;;) {
+    BodyRead read = co_await response.read_some(std::span<char>(frame));
+    if (std::holds_alternative<BodyStalled>(read)) {
+      co_return std::unexpected(Message{request_path + ": stalled"});
+    }
+    if (const auto* error = std::get_if<BodyError>(&read)) {
+      co_return std::unexpected(Message{request_path + ": cut off (" + error->text + ")"});
+    }
+    if (std::holds_alternative<BodyEnd>(read)) {
+      break;
+    }
+    const std::size_t size = std::get<BodyData>(read).size;
+    received += size;
+    if (received > limit) {
+      co_return std::unexpected(
+          Message{request_path + ": more than " + std::to_string(limit) + " bytes"});
+    }
+    auto written = co_await write_and_hash(blocking, &*file, sha.get(),
+                                           std::span<const char>(frame.data(), size));
+    if (!written) {
+      co_return std::unexpected(Disk{written.error()});
+    }
+    if (*written) {
+      co_return std::unexpected(disk(*written));
+    }
+    progress(received, total);
+  }
+
+  if (total != 0 && received != total) {
+    co_return std::unexpected(Message{request_path + ": cut off at " + std::to_string(received) +
+                                      " of " + std::to_string(total) + " bytes"});
+  }
+
+  auto synced = co_await on_pool(blocking, [&file]() -> std::error_code {
+    if (auto error = file->flush()) {
+      return error;
+    }
+    if (auto error = file->sync()) {
+      return error;
+    }
+    return file->close();
+  });
+  if (!synced) {
+    co_return std::unexpected(Disk{synced.error()});
+  }
+  if (*synced) {
+    co_return std::unexpected(disk(*synced));
+  }
+
+  std::array<std::uint8_t, 32> digest;
+  unsigned int digest_size = 0;
+  EVP_DigestFinal_ex(sha.get(), digest.data(), &digest_size);
+  std::string computed = sha256_hex(digest);
+  if (!equal_ignoring_ascii_case(computed, expected_digest)) {
+    co_return std::unexpected(DigestMismatch{std::move(computed), expected_digest});
+  }
+  co_return Expected{};
+}
+
+asio::awaitable<Expected> request_and_stream(
+    BoxClient& client, const std::string& request_path, BoxTarget target,
+    const std::filesystem::path& part_path, const std::string& expected_digest,
+    const std::function<void(std::uint64_t, std::uint64_t)>& progress, std::uint64_t limit,
+    asio::thread_pool::executor_type blocking) {
+  auto response = co_await send_box_request(client, request_path, target);
+  if (!response) {
+    co_return std::unexpected(std::move(response.error()));
+  }
+  std::uint64_t total = 0;
+  if (auto field = response->header("content-length")) {
+    total = parse_content_length(*field).value_or(0);
+  }
+  if (total > limit) {
+    co_return std::unexpected(Message{request_path + ": " + std::to_string(total) +
+                                      " bytes, more than " + std::to_string(limit)});
+  }
+  co_return co_await stream_to_part(*response, request_path, part_path, expected_digest, progress,
+                                    limit, total, blocking);
+}
+
+}  // namespace
+
+asio::awaitable<Expected> download_file(BoxClient& client, std::string request_path,
+                                        std::filesystem::path destination,
+                                        std::string expected_digest,
+                                        std::function<void(std::uint64_t, std::uint64_t)> progress,
+                                        std::uint64_t limit, BoxTarget target,
+                                        asio::thread_pool::executor_type blocking) {
+  const std::filesystem::path part_path = part_path_for(destination);
+
+  Expected streamed = co_await request_and_stream(client, request_path, target, part_path,
+                                                  expected_digest, progress, limit, blocking);
+  if (!streamed) {
+    // Whatever a failed download leaves, or an abandoned one left, goes.
+    std::error_code ignored;
+    std::filesystem::remove(part_path, ignored);
+    co_return streamed;
+  }
+
+  std::error_code renamed;
+  std::filesystem::rename(part_path, destination, renamed);
+  if (renamed) {
+    co_return std::unexpected(
+        Disk{platform::path_display(destination) + ": " + platform::error_code_text(renamed)});
+  }
+  co_return Expected{};
+}
+
+}  // namespace ostrevane
