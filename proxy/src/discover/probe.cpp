@@ -11,6 +11,7 @@
 #include "platform/os_error.hpp"
 #include "proxy/src/discover/box_names.hpp"
 #include "proxy/src/upstream/tls_config.hpp"
+#include "proxy/src/upstream/server_name.hpp"
 #include "proxy/src/upstream/upstream.hpp"
 
 namespace ostrevane {
