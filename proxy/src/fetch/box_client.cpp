@@ -1,0 +1,473 @@
+#include "proxy/src/fetch/box_client.hpp"
+
+#include <sys/socket.h>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/ssl/error.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/beast/core/error.hpp>
+#include <boost/beast/http/empty_body.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/write.hpp>
+#include <cerrno>
+#include <vector>
+
+#include "platform/os_error.hpp"
+
+namespace ostrevane {
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr auto kNoThrow = asio::as_tuple(asio::use_awaitable);
+constexpr std::string_view kBodyError = "error reading a body from connection";
+constexpr std::string_view kNoAnswer = "no answer within 8 s";
+constexpr std::size_t kMaxUriLength = 65534;
+
+struct StatusReason {
+  unsigned code;
+  std::string_view reason;
+};
+
+// The canonical reason phrases of the status codes HTTP registers.
+constexpr StatusReason kStatusReasons[] = {
+    {100, "Continue"},
+    {101, "Switching Protocols"},
+    {102, "Processing"},
+    {200, "OK"},
+    {201, "Created"},
+    {202, "Accepted"},
+    {203, "Non Authoritative Information"},
+    {204, "No Content"},
+    {205, "Reset Content"},
+    {206, "Partial Content"},
+    {207, "Multi-Status"},
+    {208, "Already Reported"},
+    {226, "IM Used"},
+    {300, "Multiple Choices"},
+    {301, "Moved Permanently"},
+    {302, "Found"},
+    {303, "See Other"},
+    {304, "Not Modified"},
+    {305, "Use Proxy"},
+    {307, "Temporary Redirect"},
+    {308, "Permanent Redirect"},
+    {400, "Bad Request"},
+    {401, "Unauthorized"},
+    {402, "Payment Required"},
+    {403, "Forbidden"},
+    {404, "Not Found"},
+    {405, "Method Not Allowed"},
+    {406, "Not Acceptable"},
+    {407, "Proxy Authentication Required"},
+    {408, "Request Timeout"},
+    {409, "Conflict"},
+    {410, "Gone"},
+    {411, "Length Required"},
+    {412, "Precondition Failed"},
+    {413, "Payload Too Large"},
+    {414, "URI Too Long"},
+    {415, "Unsupported Media Type"},
+    {416, "Range Not Satisfiable"},
+    {417, "Expectation Failed"},
+    {418, "I'm a teapot"},
+    {421, "Misdirected Request"},
+    {422, "Unprocessable Entity"},
+    {423, "Locked"},
+    {424, "Failed Dependency"},
+    {426, "Upgrade Required"},
+    {428, "Precondition Required"},
+    {429, "Too Many Requests"},
+    {431, "Request Header Fields Too Large"},
+    {451, "Unavailable For Legal Reasons"},
+    {500, "Internal Server Error"},
+    {501, "Not Implemented"},
+    {502, "Bad Gateway"},
+    {503, "Service Unavailable"},
+    {504, "Gateway Timeout"},
+    {505, "HTTP Version Not Supported"},
+    {506, "Variant Also Negotiates"},
+    {507, "Insufficient Storage"},
+    {508, "Loop Detected"},
+    {510, "Not Extended"},
+    {511, "Network Authentication Required"},
+};
+
+std::string_view status_reason(unsigned status) {
+  for (const StatusReason& known : kStatusReasons) {
+    if (known.code == status) {
+      return known.reason;
+    }
+  }
+  return "<unknown status code>";
+}
+
+// The request URI split as the request needs it.
+struct TargetUri {
+  std::string authority;  // host (and user information) without the scheme
+  std::string target;     // path and query, "/" when empty
+};
+
+bool is_authority_byte(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         std::string_view("-._~!$&'()*+,;=:@[]%").find(static_cast<char>(c)) !=
+             std::string_view::npos;
+}
+
+// Bytes a path or query may carry as they are; the others must have been
+// percent-encoded.
+bool is_target_byte(unsigned char c) {
+  return c >= 0x21 && c <= 0x7e && c != '<' && c != '>' && c != '`';
+}
+
+std::expected<TargetUri, std::string> parse_target_uri(std::string_view url) {
+  if (url.empty()) {
+    return std::unexpected(std::string("empty string"));
+  }
+  if (url.size() > kMaxUriLength) {
+    return std::unexpected(std::string("uri too long"));
+  }
+  constexpr std::string_view kScheme = "https://";
+  if (!url.starts_with(kScheme)) {
+    return std::unexpected(std::string("invalid scheme"));
+  }
+  url.remove_prefix(kScheme.size());
+  const std::size_t end = url.find_first_of("/?#");
+  const std::string_view authority = url.substr(0, end);
+  for (unsigned char c : authority) {
+    if (!is_authority_byte(c)) {
+      return std::unexpected(std::string("invalid uri character"));
+    }
+  }
+  if (authority.empty() || authority.starts_with('@') || authority.ends_with('@') ||
+      authority.ends_with(':')) {
+    return std::unexpected(std::string("invalid authority"));
+  }
+  std::string_view rest = end == std::string_view::npos ? "" : url.substr(end);
+  // A fragment never travels in a request.
+  rest = rest.substr(0, rest.find('#'));
+  for (unsigned char c : rest) {
+    if (!is_target_byte(c)) {
+      return std::unexpected(std::string("invalid uri character"));
+    }
+  }
+  std::string target(rest);
+  if (!target.starts_with('/')) {
+    target.insert(0, "/");
+  }
+  return TargetUri{std::string(authority), std::move(target)};
+}
+
+// The Host header carries the authority without user information.
+std::string host_header(std::string_view authority) {
+  if (const std::size_t at = authority.rfind('@'); at != std::string_view::npos) {
+    authority.remove_prefix(at + 1);
+  }
+  return std::string(authority);
+}
+
+bool contains(std::string_view text, std::string_view part) {
+  return text.find(part) != std::string_view::npos;
+}
+
+FetchError connect_failure(const ConnectError& error) {
+  if (error.kind == ConnectErrorKind::TimedOut) {
+    return Unreachable{std::string(kNoAnswer)};
+  }
+  std::string text = "client error (Connect): " + error.text;
+  // Only a connection that failed before the TLS library judged anything
+  // means the box did not answer; a refused handshake or a named certificate
+  // means it answered wrongly.
+  const bool connection_only = error.kind != ConnectErrorKind::Tls;
+  if (contains(text, "certificate") || contains(text, "InvalidCertificate") || !connection_only) {
+    return Message{std::move(text)};
+  }
+  return Unreachable{std::move(text)};
+}
+
+std::string io_text(const boost::system::error_code& error) {
+  if (error.category() == boost::system::system_category()) {
+    return platform::os_error_text(error.value());
+  }
+  return error.message();
+}
+
+bool is_closed(const boost::system::error_code& error) {
+  return error == http::error::end_of_stream || error == asio::error::eof ||
+         error == asio::ssl::error::stream_truncated;
+}
+
+bool is_connection_lost(const boost::system::error_code& error) {
+  return is_closed(error) || error == asio::error::connection_reset ||
+         error == asio::error::broken_pipe;
+}
+
+// A pooled connection must be quiet: an idle HTTP/1.1 connection has
+// nothing to read, so any byte (a close_notify), an end of stream or an error
+// means the box has let it go.
+bool looks_alive(BoxStream& stream) {
+  char probe;
+  const int fd = beast::get_lowest_layer(stream).socket().native_handle();
+  const ssize_t peeked = ::recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+  return peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
+// How a request failed after it had a connection.
+struct ExchangeFailure {
+  FetchError error;
+  bool unsent;  // the connection was found dead before the box could have answered
+};
+
+}  // namespace
+
+// Idle keep-alive connections by host name, newest last.
+class ConnectionPool {
+ public:
+  explicit ConnectionPool(Clock::duration idle_limit) : idle_limit_(idle_limit) {}
+
+  std::unique_ptr<BoxStream> take(std::string_view host) {
+    drop_expired();
+    for (auto it = idle_.rbegin(); it != idle_.rend(); ++it) {
+      if (it->host != host) {
+        continue;
+      }
+      std::unique_ptr<BoxStream> stream = std::move(it->stream);
+      idle_.erase(std::next(it).base());
+      if (looks_alive(*stream)) {
+        return stream;
+      }
+      return take(host);
+    }
+    return nullptr;
+  }
+
+  void put(std::string host, std::unique_ptr<BoxStream> stream) {
+    drop_expired();
+    beast::get_lowest_layer(*stream).expires_never();
+    idle_.push_back(Idle{std::move(host), std::move(stream), Clock::now()});
+  }
+
+  std::size_t size() const { return idle_.size(); }
+
+ private:
+  struct Idle {
+    std::string host;
+    std::unique_ptr<BoxStream> stream;
+    Clock::time_point since;
+  };
+
+  void drop_expired() {
+    const Clock::time_point now = Clock::now();
+    std::erase_if(idle_, [&](const Idle& idle) { return now - idle.since >= idle_limit_; });
+  }
+
+  Clock::duration idle_limit_;
+  std::vector<Idle> idle_;
+};
+
+struct BoxResponse::Impl {
+  std::unique_ptr<BoxStream> stream;
+  beast::flat_buffer buffer;
+  http::response_parser<http::buffer_body> parser;
+  std::weak_ptr<ConnectionPool> pool;
+  std::string host;
+  Clock::duration stall{};
+  bool ended = false;
+  bool broken = false;
+
+  // The body is complete: a keep-alive connection with nothing left over
+  // serves the next request.
+  void finish() {
+    ended = true;
+    if (!stream || !parser.keep_alive() || buffer.size() != 0) {
+      stream.reset();
+      return;
+    }
+    if (const std::shared_ptr<ConnectionPool> owner = pool.lock()) {
+      owner->put(std::move(host), std::move(stream));
+    }
+    stream.reset();
+  }
+};
+
+BoxClient::BoxClient(asio::any_io_executor executor, std::shared_ptr<const UpstreamState> state,
+                     BoxClientTimeouts timeouts)
+    : executor_(std::move(executor)),
+      connector_(std::move(state)),
+      timeouts_(timeouts),
+      pool_(std::make_shared<ConnectionPool>(timeouts.pool_idle)) {}
+
+BoxClient::~BoxClient() = default;
+
+std::size_t BoxClient::idle_connections() const {
+  return pool_->size();
+}
+
+BoxResponse::BoxResponse(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+BoxResponse::BoxResponse(BoxResponse&&) noexcept = default;
+BoxResponse& BoxResponse::operator=(BoxResponse&&) noexcept = default;
+BoxResponse::~BoxResponse() = default;
+
+unsigned BoxResponse::status() const {
+  return impl_->parser.get().result_int();
+}
+
+const http::fields& BoxResponse::headers() const {
+  return impl_->parser.get().base();
+}
+
+std::optional<std::string_view> BoxResponse::header(std::string_view name) const {
+  const http::fields& fields = headers();
+  const auto found = fields.find(name);
+  if (found == fields.end()) {
+    return std::nullopt;
+  }
+  return found->value();
+}
+
+asio::awaitable<BodyRead> BoxResponse::read_some(std::span<char> into) {
+  Impl& impl = *impl_;
+  if (impl.ended) {
+    co_return BodyEnd{};
+  }
+  if (impl.broken || !impl.stream || into.empty()) {
+    co_return BodyError{std::string(kBodyError)};
+  }
+  while (true) {
+    if (impl.parser.is_done()) {
+      impl.finish();
+      co_return BodyEnd{};
+    }
+    auto& body = impl.parser.get().body();
+    body.data = into.data();
+    body.size = into.size();
+    beast::get_lowest_layer(*impl.stream).expires_after(impl.stall);
+    auto [error, ignored] =
+        co_await http::async_read_some(*impl.stream, impl.buffer, impl.parser, kNoThrow);
+    const std::size_t got = into.size() - body.size;
+    if (error == http::error::need_buffer) {
+      error = {};
+    }
+    if (error) {
+      impl.broken = true;
+      impl.stream.reset();
+      if (error == beast::error::timeout) {
+        co_return BodyStalled{};
+      }
+      co_return BodyError{std::string(kBodyError)};
+    }
+    if (got > 0) {
+      co_return BodyData{got};
+    }
+  }
+}
+
+namespace {
+
+// Writes the request on `stream` and reads the response head, all before
+// `deadline`.
+asio::awaitable<std::expected<std::unique_ptr<BoxResponse::Impl>, ExchangeFailure>> exchange(
+    std::unique_ptr<BoxStream> stream, const http::request<http::empty_body>& request,
+    Clock::time_point deadline) {
+  auto impl = std::make_unique<BoxResponse::Impl>();
+  impl->stream = std::move(stream);
+  // The callers enforce their own limits on the bytes that arrive.
+  impl->parser.body_limit(boost::none);
+  beast::tcp_stream& tcp = beast::get_lowest_layer(*impl->stream);
+  tcp.expires_at(deadline);
+
+  const auto [write_error, written] = co_await http::async_write(*impl->stream, request, kNoThrow);
+  if (write_error == beast::error::timeout) {
+    co_return std::unexpected(ExchangeFailure{Unreachable{std::string(kNoAnswer)}, false});
+  }
+  if (write_error) {
+    co_return std::unexpected(ExchangeFailure{
+        Message{"client error (SendRequest): connection error: " + io_text(write_error)}, true});
+  }
+
+  const auto [read_error, read] =
+      co_await http::async_read_header(*impl->stream, impl->buffer, impl->parser, kNoThrow);
+  if (read_error == beast::error::timeout) {
+    co_return std::unexpected(ExchangeFailure{Unreachable{std::string(kNoAnswer)}, false});
+  }
+  if (read_error) {
+    const bool nothing_came = !impl->parser.got_some() && impl->buffer.size() == 0;
+    const bool unsent = nothing_came && is_connection_lost(read_error);
+    std::string text = "client error (SendRequest): ";
+    if (is_closed(read_error)) {
+      text += "connection closed before message completed";
+    } else if (read_error.category() ==
+               http::make_error_code(http::error::bad_version).category()) {
+      text += "invalid HTTP response: " + read_error.message();
+    } else {
+      text += "connection error: " + io_text(read_error);
+    }
+    co_return std::unexpected(ExchangeFailure{Message{std::move(text)}, unsent});
+  }
+  // Later body parsing may run past chunk boundaries to fill the caller's span.
+  impl->parser.eager(true);
+  co_return impl;
+}
+
+}  // namespace
+
+asio::awaitable<std::expected<BoxResponse, FetchError>> send_box_request(BoxClient& client,
+                                                                         std::string path,
+                                                                         BoxTarget target) {
+  const std::optional<std::string> host = target_host(client.state(), target);
+  if (!host) {
+    co_return std::unexpected(Message{"the box has not named its console's host"});
+  }
+  const std::string url = "https://" + *host + path;
+  const std::expected<TargetUri, std::string> uri = parse_target_uri(url);
+  if (!uri) {
+    co_return std::unexpected(Message{"bad target URI: " + uri.error()});
+  }
+
+  http::request<http::empty_body> request{http::verb::get, uri->target, 11};
+  const std::string pool_key = ascii_lower(host_header(uri->authority));
+  request.set(http::field::host, host_header(uri->authority));
+  request.set(http::field::cache_control, "no-cache");
+
+  const Clock::time_point deadline = Clock::now() + client.timeouts().request_deadline;
+  // Holds the client's pool for the response, whatever the caller does with the client.
+  const std::shared_ptr<ConnectionPool> pool = client.pool();
+  bool may_reuse = true;
+  while (true) {
+    std::unique_ptr<BoxStream> stream = may_reuse ? pool->take(pool_key) : nullptr;
+    const bool pooled = stream != nullptr;
+    if (!stream) {
+      auto connected = co_await client.connector().connect(url, deadline);
+      if (!connected) {
+        co_return std::unexpected(connect_failure(connected.error()));
+      }
+      stream = std::move(*connected);
+    }
+    auto exchanged = co_await exchange(std::move(stream), request, deadline);
+    if (!exchanged) {
+      if (pooled && exchanged.error().unsent) {
+        // The box closed this idle connection before it saw our request: one
+        // fresh connection stands in for it.
+        may_reuse = false;
+        continue;
+      }
+      co_return std::unexpected(std::move(exchanged.error().error));
+    }
+    std::unique_ptr<BoxResponse::Impl> impl = std::move(*exchanged);
+    const unsigned status = impl->parser.get().result_int();
+    if (status != 200) {
+      co_return std::unexpected(Message{path + ": HTTP " + std::to_string(status) + " " +
+                                        std::string(status_reason(status))});
+    }
+    impl->pool = pool;
+    impl->host = pool_key;
+    impl->stall = client.timeouts().stall;
+    co_return BoxResponse(std::move(impl));
+  }
+}
+
+}  // namespace ostrevane
