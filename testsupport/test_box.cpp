@@ -1,0 +1,370 @@
+#include "testsupport/test_box.hpp"
+
+#include <openssl/ssl.h>
+
+#include <algorithm>
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/empty_body.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <condition_variable>
+#include <cstdio>
+#include <fstream>
+#include <future>
+#include <map>
+#include <set>
+#include <stdexcept>
+
+namespace ostrevane::test {
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using asio::ip::tcp;
+using Tls = asio::ssl::stream<tcp::socket>;
+
+namespace {
+
+constexpr auto kNoThrow = asio::as_tuple(asio::use_awaitable);
+// Long enough to outlast any test: a stalled box stays silent until it stops.
+constexpr auto kForever = std::chrono::hours(1);
+
+int alpn_index() {
+  static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+  return index;
+}
+
+// Records the client's ALPN offer and picks "http/1.1" when offered.
+int select_alpn(SSL* ssl, const unsigned char** out, unsigned char* out_size,
+                const unsigned char* in, unsigned in_size, void*) {
+  auto* offer = static_cast<std::string*>(SSL_get_ex_data(ssl, alpn_index()));
+  bool has_http11 = false;
+  for (unsigned i = 0; i < in_size;) {
+    const unsigned size = in[i];
+    const std::string protocol(reinterpret_cast<const char*>(in + i + 1),
+                               std::min(size, in_size - i - 1));
+    if (offer != nullptr) {
+      *offer += (offer->empty() ? "" : ",") + protocol;
+    }
+    if (protocol == "http/1.1") {
+      *out = in + i + 1;
+      *out_size = static_cast<unsigned char>(size);
+      has_http11 = true;
+    }
+    i += size + 1;
+  }
+  return has_http11 ? SSL_TLSEXT_ERR_OK : SSL_TLSEXT_ERR_NOACK;
+}
+
+// The bytes of one route's body, read in order.
+class BodySource {
+ public:
+  explicit BodySource(const Route& route) : route_(route) {
+    if (route.file) {
+      file_.open(*route.file, std::ios::binary);
+      size_ = std::filesystem::file_size(*route.file);
+    } else if (route.generator) {
+      size_ = route.generated_size;
+    } else {
+      size_ = route.body.size();
+    }
+  }
+
+  std::uint64_t size() const { return size_; }
+
+  void fill(std::uint64_t offset, std::span<char> out) {
+    if (route_.file) {
+      file_.read(out.data(), static_cast<std::streamsize>(out.size()));
+    } else if (route_.generator) {
+      route_.generator(offset, out);
+    } else {
+      std::copy_n(route_.body.data() + offset, out.size(), out.data());
+    }
+  }
+
+ private:
+  const Route& route_;
+  std::ifstream file_;
+  std::uint64_t size_ = 0;
+};
+
+std::string head_of(const Route& route, std::uint64_t size) {
+  std::string head = "HTTP/1.1 " + std::to_string(route.status) + " " + route.reason + "\r\n";
+  if (route.chunked) {
+    head += "Transfer-Encoding: chunked\r\n";
+  } else if (!route.content_length) {
+    head += "Content-Length: " + std::to_string(size) + "\r\n";
+  } else if (!route.content_length->empty()) {
+    head += "Content-Length: " + *route.content_length + "\r\n";
+  }
+  if (route.close_after) {
+    head += "Connection: close\r\n";
+  }
+  for (const auto& [name, value] : route.headers) {
+    head += name + ": " + value + "\r\n";
+  }
+  return head + "\r\n";
+}
+
+}  // namespace
+
+struct TestBox::Impl {
+  TestBoxOptions options;
+  asio::ssl::context tls{asio::ssl::context::tls_server};
+  mutable std::mutex mutex;  // guards routes and the records
+  mutable std::condition_variable recorded;
+  std::map<std::string, Route> routes;
+  std::vector<RecordedRequest> requests;
+  std::vector<RecordedConnection> connections;
+  std::size_t accepts = 0;
+  std::set<tcp::socket*> open_sockets;  // used on the box's thread only
+  // Declared after everything its pending coroutines touch, so they are
+  // destroyed first; the acceptor goes before the context it needs.
+  asio::io_context io{1};
+  tcp::acceptor acceptor{io};
+};
+
+namespace {
+
+// Keeps `socket` in the box's list of open connections for its lifetime.
+class OpenSocket {
+ public:
+  OpenSocket(TestBox::Impl* box, tcp::socket* socket) : box_(box), socket_(socket) {
+    box_->open_sockets.insert(socket_);
+  }
+  ~OpenSocket() { box_->open_sockets.erase(socket_); }
+  OpenSocket(const OpenSocket&) = delete;
+  OpenSocket& operator=(const OpenSocket&) = delete;
+
+ private:
+  TestBox::Impl* box_;
+  tcp::socket* socket_;
+};
+
+asio::awaitable<void> wait_for(std::chrono::steady_clock::duration delay) {
+  asio::steady_timer timer(co_await asio::this_coro::executor, delay);
+  co_await timer.async_wait(kNoThrow);
+}
+
+// Sends one response; returns false when the connection is to end.
+asio::awaitable<bool> respond(Tls& stream, Route route) {
+  if (route.head_delay.count() > 0) {
+    co_await wait_for(route.head_delay);
+  }
+  BodySource source(route);
+  const std::string head = head_of(route, source.size());
+  if (auto [error, n] = co_await asio::async_write(stream, asio::buffer(head), kNoThrow); error) {
+    co_return false;
+  }
+  std::vector<char> piece(std::max<std::size_t>(route.write_size, 1));
+  std::uint64_t offset = 0;
+  while (offset < source.size()) {
+    if (offset >= route.cut_after) {
+      stream.lowest_layer().close();
+      co_return false;
+    }
+    if (offset >= route.stall_after) {
+      co_await wait_for(kForever);
+      co_return false;
+    }
+    if (offset > 0 && route.write_delay.count() > 0) {
+      co_await wait_for(route.write_delay);
+    }
+    const std::uint64_t size =
+        std::min<std::uint64_t>({piece.size(), source.size() - offset, route.cut_after - offset,
+                                 route.stall_after - offset});
+    source.fill(offset, std::span<char>(piece.data(), size));
+    char frame[32];
+    const int frame_size =
+        std::snprintf(frame, sizeof frame, "%llx\r\n", static_cast<unsigned long long>(size));
+    std::vector<asio::const_buffer> buffers;
+    if (route.chunked) {
+      buffers.emplace_back(frame, static_cast<std::size_t>(frame_size));
+    }
+    buffers.emplace_back(piece.data(), size);
+    if (route.chunked) {
+      buffers.emplace_back("\r\n", 2);
+    }
+    if (auto [error, n] = co_await asio::async_write(stream, buffers, kNoThrow); error) {
+      co_return false;
+    }
+    offset += size;
+  }
+  if (offset >= route.cut_after) {
+    stream.lowest_layer().close();
+    co_return false;
+  }
+  if (route.chunked) {
+    std::string end = "0\r\n";
+    for (const auto& [name, value] : route.trailers) {
+      end += name + ": " + value + "\r\n";
+    }
+    end += "\r\n";
+    if (auto [error, n] = co_await asio::async_write(stream, asio::buffer(end), kNoThrow); error) {
+      co_return false;
+    }
+  }
+  co_return !route.close_after;
+}
+
+Route route_for(TestBox::Impl* box, const std::string& target) {
+  std::lock_guard lock(box->mutex);
+  const auto found = box->routes.find(target);
+  if (found != box->routes.end()) {
+    return found->second;
+  }
+  Route missing;
+  missing.status = 404;
+  missing.reason = "Not Found";
+  missing.body = "not found";
+  return missing;
+}
+
+asio::awaitable<void> serve_connection(TestBox::Impl* box, tcp::socket socket) {
+  Tls stream(std::move(socket), box->tls);
+  OpenSocket registered(box, &stream.next_layer());
+  if (box->options.silent_handshake) {
+    co_await wait_for(kForever);
+    co_return;
+  }
+  std::string alpn_offer;
+  SSL_set_ex_data(stream.native_handle(), alpn_index(), &alpn_offer);
+  auto [handshake_error] =
+      co_await stream.async_handshake(asio::ssl::stream_base::server, kNoThrow);
+  SSL_set_ex_data(stream.native_handle(), alpn_index(), nullptr);
+  if (handshake_error) {
+    co_return;
+  }
+  {
+    const char* sni = SSL_get_servername(stream.native_handle(), TLSEXT_NAMETYPE_host_name);
+    std::lock_guard lock(box->mutex);
+    box->connections.push_back(RecordedConnection{sni != nullptr ? sni : "", alpn_offer});
+  }
+  box->recorded.notify_all();
+  beast::flat_buffer buffer;
+  bool reused = false;
+  while (true) {
+    http::request<http::string_body> request;
+    auto [read_error, n] = co_await http::async_read(stream, buffer, request, kNoThrow);
+    if (read_error) {
+      co_return;
+    }
+    RecordedRequest recorded{
+        std::string(request.method_string()), std::string(request.target()), {}, reused};
+    for (const auto& field : request) {
+      recorded.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+    }
+    {
+      std::lock_guard lock(box->mutex);
+      box->requests.push_back(recorded);
+    }
+    Route route = route_for(box, recorded.target);
+    if (reused && route.drop_on_reused_connection) {
+      co_return;
+    }
+    if (!co_await respond(stream, std::move(route))) {
+      co_return;
+    }
+    reused = true;
+  }
+}
+
+asio::awaitable<void> accept_connections(TestBox::Impl* box) {
+  while (true) {
+    auto [error, socket] = co_await box->acceptor.async_accept(kNoThrow);
+    if (error == asio::error::operation_aborted || !box->acceptor.is_open()) {
+      co_return;
+    }
+    if (error) {
+      continue;
+    }
+    {
+      std::lock_guard lock(box->mutex);
+      ++box->accepts;
+    }
+    asio::co_spawn(box->io, serve_connection(box, std::move(socket)), asio::detached);
+  }
+}
+
+}  // namespace
+
+TestBox::TestBox(const TestCertificate& leaf, TestBoxOptions options)
+    : impl_(std::make_shared<Impl>()) {
+  impl_->options = options;
+  SSL_CTX* ctx = impl_->tls.native_handle();
+  if (SSL_CTX_use_certificate(ctx, leaf.x509()) != 1 ||
+      SSL_CTX_use_PrivateKey(ctx, leaf.key()) != 1) {
+    throw std::runtime_error("test box: unusable certificate or key");
+  }
+  if (options.tls_min_version != 0 || options.tls_max_version != 0) {
+    // Old protocol versions need the lowest security level to be offered at all.
+    SSL_CTX_set_security_level(ctx, 0);
+    SSL_CTX_set_cipher_list(ctx, "DEFAULT:@SECLEVEL=0");
+    SSL_CTX_set_min_proto_version(ctx, options.tls_min_version);
+    SSL_CTX_set_max_proto_version(ctx, options.tls_max_version);
+  }
+  SSL_CTX_set_alpn_select_cb(ctx, select_alpn, nullptr);
+
+  const tcp::endpoint endpoint(asio::ip::make_address(options.bind_address), options.port);
+  impl_->acceptor.open(endpoint.protocol());
+  impl_->acceptor.set_option(tcp::acceptor::reuse_address(true));
+  impl_->acceptor.bind(endpoint);
+  impl_->acceptor.listen();
+  port_ = impl_->acceptor.local_endpoint().port();
+  asio::co_spawn(impl_->io, accept_connections(impl_.get()), asio::detached);
+  thread_ = std::thread([impl = impl_.get()] { impl->io.run(); });
+}
+
+TestBox::~TestBox() {
+  impl_->io.stop();
+  thread_.join();
+}
+
+void TestBox::serve(const std::string& path, Route route) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->routes[path] = std::move(route);
+}
+
+std::vector<RecordedRequest> TestBox::requests() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->requests;
+}
+
+std::vector<RecordedConnection> TestBox::connections() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->connections;
+}
+
+bool TestBox::wait_for_connections(std::size_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(impl_->mutex);
+  return impl_->recorded.wait_for(lock, timeout,
+                                  [&] { return impl_->connections.size() >= count; });
+}
+
+std::size_t TestBox::tcp_accepts() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->accepts;
+}
+
+void TestBox::drop_connections() {
+  std::promise<void> done;
+  asio::post(impl_->io, [impl = impl_.get(), &done] {
+    for (tcp::socket* socket : impl->open_sockets) {
+      boost::system::error_code ignored;
+      socket->close(ignored);
+    }
+    done.set_value();
+  });
+  done.get_future().wait();
+}
+
+}  // namespace ostrevane::test

@@ -1,0 +1,112 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "testsupport/test_pki.hpp"
+
+namespace ostrevane::test {
+
+using HeaderList = std::vector<std::pair<std::string, std::string>>;
+
+// Fills `out` with the body bytes that start at `offset`.
+using BodyGenerator = std::function<void(std::uint64_t offset, std::span<char> out)>;
+
+// How the test box answers one path.
+struct Route {
+  unsigned status = 200;
+  std::string reason = "Whatever";  // the reason phrase sent; the client must not rely on it
+  std::string body;                 // used when neither `file` nor `generator` is set
+  std::optional<std::filesystem::path> file;  // the body is this file's content
+  BodyGenerator generator;                    // the body is `generated_size` bytes from this
+  std::uint64_t generated_size = 0;
+
+  HeaderList headers;  // extra header fields, sent after the box's own
+  // Content-Length to announce instead of the true size ("" sends none).
+  std::optional<std::string> content_length;
+  bool chunked = false;      // send the body chunked (no Content-Length)
+  HeaderList trailers;       // trailer fields after the last chunk (chunked only)
+  bool close_after = false;  // close the connection after this response
+
+  std::chrono::milliseconds head_delay{0};   // wait before sending the head
+  std::size_t write_size = 256 * 1024;       // bytes per write (and per chunk)
+  std::chrono::milliseconds write_delay{0};  // wait between two writes of the body
+  // After this many body bytes: stop sending and keep the connection silent.
+  std::uint64_t stall_after = std::numeric_limits<std::uint64_t>::max();
+  // After this many body bytes: close the connection (TCP close, no TLS alert).
+  std::uint64_t cut_after = std::numeric_limits<std::uint64_t>::max();
+  // Close, without answering, a connection that brings this request after an
+  // earlier one (a keep-alive connection the box has let go).
+  bool drop_on_reused_connection = false;
+};
+
+// A request as the test box received it.
+struct RecordedRequest {
+  std::string method;
+  std::string target;
+  HeaderList headers;  // in the order received, names as sent
+  bool reused_connection = false;
+};
+
+// A TLS connection as the test box accepted it.
+struct RecordedConnection {
+  std::string server_name;  // SNI, "" when none was sent
+  std::string alpn_offer;   // the client's ALPN list, protocols joined by ','
+};
+
+struct TestBoxOptions {
+  std::string bind_address = "127.0.0.1";
+  std::uint16_t port = 0;         // 0: the system picks one
+  bool silent_handshake = false;  // accept TCP, then never read or write
+  int tls_min_version = 0;        // OpenSSL version constants; 0 keeps OpenSSL's default
+  int tls_max_version = 0;
+};
+
+// An HTTPS server for tests on its own thread and io_context, serving routes
+// with the certificate `leaf` (signed by a test root). Stops in its destructor.
+class TestBox {
+ public:
+  // Starts listening; throws std::runtime_error when it cannot.
+  explicit TestBox(const TestCertificate& leaf, TestBoxOptions options = {});
+  ~TestBox();
+  TestBox(const TestBox&) = delete;
+  TestBox& operator=(const TestBox&) = delete;
+
+  // Serves `route` for GET `path` from now on (any other path gets 404).
+  void serve(const std::string& path, Route route);
+  // Returns the port the box listens on.
+  std::uint16_t port() const { return port_; }
+  // Returns the requests received so far, in order.
+  std::vector<RecordedRequest> requests() const;
+  // Returns the TLS connections whose handshake completed so far.
+  std::vector<RecordedConnection> connections() const;
+  // Waits until at least `count` TLS connections have completed their
+  // handshake; returns false when `timeout` passes first.
+  bool wait_for_connections(std::size_t count,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+  // Returns the number of TCP connections accepted so far.
+  std::size_t tcp_accepts() const;
+  // Closes every open connection now (TCP close, no TLS alert) and returns
+  // once they are closed.
+  void drop_connections();
+
+  struct Impl;
+
+ private:
+  std::shared_ptr<Impl> impl_;
+  std::uint16_t port_ = 0;
+  std::thread thread_;
+};
+
+}  // namespace ostrevane::test

@@ -1,0 +1,187 @@
+#include "testsupport/test_pki.hpp"
+
+#include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/x509v3.h>
+
+#include <fstream>
+#include <stdexcept>
+
+namespace ostrevane::test {
+namespace {
+
+[[noreturn]] void fail(const std::string& what) {
+  char text[256] = "no OpenSSL error";
+  if (unsigned long code = ERR_get_error()) {
+    ERR_error_string_n(code, text, sizeof text);
+  }
+  ERR_clear_error();
+  throw std::runtime_error("test PKI: " + what + ": " + text);
+}
+
+std::shared_ptr<EVP_PKEY> make_key(bool ed25519) {
+  EVP_PKEY* key = ed25519 ? EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519")
+                          : EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
+  if (key == nullptr) {
+    fail("key generation");
+  }
+  return std::shared_ptr<EVP_PKEY>(key, EVP_PKEY_free);
+}
+
+void add_extension(X509* cert, X509* issuer, int nid, const char* value) {
+  X509V3_CTX ctx;
+  X509V3_set_ctx_nodb(&ctx);
+  X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
+  X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
+  if (ext == nullptr || X509_add_ext(cert, ext, -1) != 1) {
+    X509_EXTENSION_free(ext);
+    fail("extension " + std::string(value));
+  }
+  X509_EXTENSION_free(ext);
+}
+
+// A certificate with a random serial, the given subject and validity, and
+// the subject's public key; not yet signed.
+std::shared_ptr<X509> make_certificate(EVP_PKEY* subject_key, const std::string& common_name,
+                                       Validity validity) {
+  std::shared_ptr<X509> cert(X509_new(), X509_free);
+  unsigned char serial_bytes[16];
+  if (!cert || X509_set_version(cert.get(), 2) != 1 ||
+      RAND_bytes(serial_bytes, sizeof serial_bytes) != 1) {
+    fail("certificate");
+  }
+  serial_bytes[0] &= 0x7f;
+  BIGNUM* serial = BN_bin2bn(serial_bytes, sizeof serial_bytes, nullptr);
+  ASN1_INTEGER* serial_asn1 = BN_to_ASN1_INTEGER(serial, X509_get_serialNumber(cert.get()));
+  BN_free(serial);
+  if (serial_asn1 == nullptr) {
+    fail("serial");
+  }
+  X509_NAME* name = X509_get_subject_name(cert.get());
+  X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8,
+                             reinterpret_cast<const unsigned char*>("Ostrevane"), -1, -1, 0);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
+                             reinterpret_cast<const unsigned char*>(common_name.c_str()), -1, -1,
+                             0);
+  if (X509_time_adj_ex(X509_getm_notBefore(cert.get()), 0,
+                       static_cast<long>(validity.not_before.count()), nullptr) == nullptr ||
+      X509_time_adj_ex(X509_getm_notAfter(cert.get()), 0,
+                       static_cast<long>(validity.not_after.count()), nullptr) == nullptr ||
+      X509_set_pubkey(cert.get(), subject_key) != 1) {
+    fail("validity or key");
+  }
+  return cert;
+}
+
+void sign(X509* cert, EVP_PKEY* key) {
+  const EVP_MD* digest = EVP_PKEY_get_id(key) == EVP_PKEY_ED25519 ? nullptr : EVP_sha256();
+  if (X509_sign(cert, key, digest) <= 0) {
+    fail("signing");
+  }
+}
+
+std::string bio_text(BIO* bio) {
+  char* data = nullptr;
+  const long size = BIO_get_mem_data(bio, &data);
+  std::string text(data, static_cast<std::size_t>(size));
+  BIO_free(bio);
+  return text;
+}
+
+void write_text(const std::filesystem::path& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+  if (!out.flush()) {
+    throw std::runtime_error("test PKI: cannot write " + path.string());
+  }
+}
+
+}  // namespace
+
+Validity expired() {
+  return Validity{-std::chrono::hours(24 * 30), -std::chrono::hours(1)};
+}
+
+Validity not_yet_valid() {
+  return Validity{std::chrono::hours(24), std::chrono::hours(24 * 30)};
+}
+
+TestCertificate::TestCertificate(std::shared_ptr<X509> cert, std::shared_ptr<EVP_PKEY> key)
+    : cert_(std::move(cert)), key_(std::move(key)) {}
+
+std::string TestCertificate::pem() const {
+  BIO* bio = BIO_new(BIO_s_mem());
+  if (PEM_write_bio_X509(bio, cert_.get()) != 1) {
+    BIO_free(bio);
+    fail("PEM");
+  }
+  return bio_text(bio);
+}
+
+std::vector<std::uint8_t> TestCertificate::der() const {
+  unsigned char* data = nullptr;
+  const int size = i2d_X509(cert_.get(), &data);
+  if (size <= 0) {
+    fail("DER");
+  }
+  std::vector<std::uint8_t> bytes(data, data + size);
+  OPENSSL_free(data);
+  return bytes;
+}
+
+std::string TestCertificate::key_pem() const {
+  BIO* bio = BIO_new(BIO_s_mem());
+  if (PEM_write_bio_PrivateKey(bio, key_.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1) {
+    BIO_free(bio);
+    fail("key PEM");
+  }
+  return bio_text(bio);
+}
+
+void TestCertificate::write_pem(const std::filesystem::path& path) const {
+  write_text(path, pem());
+}
+
+void TestCertificate::write_key_pem(const std::filesystem::path& path) const {
+  write_text(path, key_pem());
+}
+
+TestCa::TestCa(std::string common_name, Validity validity)
+    : root_([&] {
+        std::shared_ptr<EVP_PKEY> key = make_key(true);
+        std::shared_ptr<X509> cert = make_certificate(key.get(), common_name, validity);
+        X509_set_issuer_name(cert.get(), X509_get_subject_name(cert.get()));
+        add_extension(cert.get(), cert.get(), NID_basic_constraints, "critical,CA:TRUE,pathlen:1");
+        add_extension(cert.get(), cert.get(), NID_key_usage, "critical,keyCertSign,cRLSign");
+        add_extension(cert.get(), cert.get(), NID_subject_key_identifier, "hash");
+        add_extension(cert.get(), cert.get(), NID_authority_key_identifier, "keyid:always");
+        sign(cert.get(), key.get());
+        return TestCertificate(std::move(cert), std::move(key));
+      }()) {}
+
+TestCertificate TestCa::issue_leaf(const std::vector<std::string>& dns_names,
+                                   Validity validity) const {
+  std::shared_ptr<EVP_PKEY> key = make_key(false);
+  const std::string common_name = dns_names.empty() ? "box" : dns_names.front();
+  std::shared_ptr<X509> cert = make_certificate(key.get(), common_name, validity);
+  X509_set_issuer_name(cert.get(), X509_get_subject_name(root_.x509()));
+  add_extension(cert.get(), root_.x509(), NID_basic_constraints, "critical,CA:FALSE");
+  add_extension(cert.get(), root_.x509(), NID_key_usage, "critical,digitalSignature");
+  add_extension(cert.get(), root_.x509(), NID_ext_key_usage, "serverAuth");
+  add_extension(cert.get(), root_.x509(), NID_subject_key_identifier, "hash");
+  add_extension(cert.get(), root_.x509(), NID_authority_key_identifier, "keyid:always");
+  if (!dns_names.empty()) {
+    std::string names;
+    for (const std::string& name : dns_names) {
+      names += (names.empty() ? "DNS:" : ",DNS:") + name;
+    }
+    add_extension(cert.get(), root_.x509(), NID_subject_alt_name, names.c_str());
+  }
+  sign(cert.get(), root_.key());
+  return TestCertificate(std::move(cert), std::move(key));
+}
+
+}  // namespace ostrevane::test
