@@ -4,18 +4,30 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/use_future.hpp>
+#include <optional>
 #include <utility>
 
 namespace ostrevane::test {
+
+namespace detail {
+
+// co_spawn's future needs a default-constructible result.
+template <typename T>
+boost::asio::awaitable<std::optional<T>> as_optional(boost::asio::awaitable<T> operation) {
+  co_return co_await std::move(operation);
+}
+
+}  // namespace detail
 
 // Runs `operation` on `io` on this thread until the context has no more work,
 // and returns its result (rethrowing what it threw).
 template <typename T>
 T run_awaitable(boost::asio::io_context& io, boost::asio::awaitable<T> operation) {
-  auto result = boost::asio::co_spawn(io, std::move(operation), boost::asio::use_future);
+  auto result =
+      boost::asio::co_spawn(io, detail::as_optional(std::move(operation)), boost::asio::use_future);
   io.restart();
   io.run();
-  return result.get();
+  return *result.get();
 }
 
 }  // namespace ostrevane::test

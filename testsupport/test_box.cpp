@@ -291,6 +291,8 @@ asio::awaitable<void> accept_connections(TestBox::Impl* box) {
       std::lock_guard lock(box->mutex);
       ++box->accepts;
     }
+    boost::system::error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
     asio::co_spawn(box->io, serve_connection(box, std::move(socket)), asio::detached);
   }
 }
