@@ -87,6 +87,18 @@ class DownloadTest : public testing::Test {
 
 const std::string kBody(300'000, 'x');
 
+// Returns a route serving `body`, changed by `change`.
+template <typename F>
+test::Route route(std::string body, F change) {
+  test::Route r;
+  r.body = std::move(body);
+  change(r);
+  return r;
+}
+test::Route route(std::string body) {
+  return route(std::move(body), [](test::Route&) {});
+}
+
 TEST_F(DownloadTest, StreamsVerifiesAndRenames) {
   test::Route route;
   route.body = kBody;
@@ -106,7 +118,7 @@ TEST_F(DownloadTest, AcceptsAnUpperCaseDigestAndReplacesAnOlderFile) {
   std::filesystem::create_directories(destination().parent_path());
   std::ofstream(destination()) << "older";
   std::ofstream(part()) << std::string(500'000, 'y');  // left by an abandoned attempt
-  box_.serve("/desktop/setup.exe", test::Route{.body = kBody});
+  box_.serve("/desktop/setup.exe", route(kBody));
   std::string digest = digest_of(kBody);
   for (char& c : digest) c = static_cast<char>(std::toupper(c));
   Outcome outcome = download("/desktop/setup.exe", digest);
@@ -115,7 +127,7 @@ TEST_F(DownloadTest, AcceptsAnUpperCaseDigestAndReplacesAnOlderFile) {
 }
 
 TEST_F(DownloadTest, AnUnannouncedLengthReportsTotalZero) {
-  box_.serve("/desktop/setup.exe", test::Route{.body = kBody, .chunked = true});
+  box_.serve("/desktop/setup.exe", route(kBody, [](test::Route& r) { r.chunked = true; }));
   Outcome outcome = download("/desktop/setup.exe", digest_of(kBody));
   ASSERT_TRUE(outcome.result.has_value()) << error_text(outcome);
   for (const auto& [done, total] : outcome.progress) {
@@ -145,28 +157,36 @@ TEST_P(DownloadFailureTest, FailsWithItsTextAndLeavesNoFile) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, DownloadFailureTest,
     testing::Values(
-        FailureCase{"AnnouncedOverLimit", {.body = kBody}, 299'999,
+        FailureCase{"AnnouncedOverLimit", route(kBody), 299'999,
                     "/desktop/setup.exe: 300000 bytes, more than 299999"},
-        FailureCase{"ReceivedOverLimit", {.body = kBody, .chunked = true}, 299'999,
+        FailureCase{"ReceivedOverLimit", route(kBody, [](test::Route& r) { r.chunked = true; }), 299'999,
                     "/desktop/setup.exe: more than 299999 bytes"},
         FailureCase{"CutOff",
-                    {.body = kBody, .write_size = 50'000, .cut_after = 100'000},
+                    route(kBody,
+                          [](test::Route& r) {
+                            r.write_size = 50'000;
+                            r.cut_after = 100'000;
+                          }),
                     1 << 20,
                     "/desktop/setup.exe: cut off (error reading a body from connection)"},
         FailureCase{"Stalled",
-                    {.body = kBody, .write_size = 50'000, .stall_after = 100'000},
+                    route(kBody,
+                          [](test::Route& r) {
+                            r.write_size = 50'000;
+                            r.stall_after = 100'000;
+                          }),
                     1 << 20,
                     "/desktop/setup.exe: stalled"},
-        FailureCase{"Status", {.status = 404, .body = "nope"}, 1 << 20,
+        FailureCase{"Status", route("nope", [](test::Route& r) { r.status = 404; }), 1 << 20,
                     "/desktop/setup.exe: HTTP 404 Not Found"},
-        FailureCase{"WrongDigest", {.body = "something else"}, 1 << 20,
+        FailureCase{"WrongDigest", route("something else"), 1 << 20,
                     "sha256 " + digest_of("something else") + ", the manifest says " +
                         digest_of(kBody)}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(DownloadTest, AFailedRenameKeepsTheCompletePartFile) {
   std::filesystem::create_directories(destination() / "occupied");
-  box_.serve("/desktop/setup.exe", test::Route{.body = kBody});
+  box_.serve("/desktop/setup.exe", route(kBody));
   Outcome outcome = download("/desktop/setup.exe", digest_of(kBody));
   ASSERT_FALSE(outcome.result.has_value());
   ASSERT_TRUE(std::holds_alternative<Disk>(outcome.result.error()));
