@@ -3,14 +3,13 @@
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/thread_pool.hpp>
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <vector>
-
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/thread_pool.hpp>
 
 #include "testsupport/scratch_dir.hpp"
 #include "testsupport/test_box.hpp"
@@ -51,17 +50,17 @@ class DownloadTest : public testing::Test {
     asio::thread_pool pool(2);
     auto tls = build_tls_config(ca_.root().der());
     EXPECT_TRUE(tls.has_value());
-    BoxClient client(io.get_executor(),
-                     make_upstream_state("127.0.0.1", box_.port(), hosts_, *tls),
+    BoxClient client(io.get_executor(), make_upstream_state("127.0.0.1", box_.port(), hosts_, *tls),
                      BoxClientTimeouts{2s, 300ms, 30s});
     Outcome outcome{std::expected<void, FetchError>{}, {}};
     std::optional<std::expected<void, FetchError>> result;
     asio::co_spawn(io,
-                   download_file(client, path, destination(), digest,
-                                 [&outcome](std::uint64_t done, std::uint64_t total) {
-                                   outcome.progress.emplace_back(done, total);
-                                 },
-                                 limit, BoxTarget::App, pool.get_executor()),
+                   download_file(
+                       client, path, destination(), digest,
+                       [&outcome](std::uint64_t done, std::uint64_t total) {
+                         outcome.progress.emplace_back(done, total);
+                       },
+                       limit, BoxTarget::App, pool.get_executor()),
                    [&](std::exception_ptr e, std::expected<void, FetchError> r) {
                      EXPECT_FALSE(e);
                      result = std::move(r);
@@ -120,7 +119,8 @@ TEST_F(DownloadTest, AcceptsAnUpperCaseDigestAndReplacesAnOlderFile) {
   std::ofstream(part()) << std::string(500'000, 'y');  // left by an abandoned attempt
   box_.serve("/desktop/setup.exe", route(kBody));
   std::string digest = digest_of(kBody);
-  for (char& c : digest) c = static_cast<char>(std::toupper(c));
+  for (char& c : digest)
+    c = static_cast<char>(std::toupper(c));
   Outcome outcome = download("/desktop/setup.exe", digest);
   ASSERT_TRUE(outcome.result.has_value()) << error_text(outcome);
   EXPECT_EQ(read_file(destination()), kBody);
@@ -143,8 +143,11 @@ struct FailureCase {
   std::string text;
 };
 
-class DownloadFailureTest : public DownloadTest,
-                            public testing::WithParamInterface<FailureCase> {};
+void PrintTo(const FailureCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class DownloadFailureTest : public DownloadTest, public testing::WithParamInterface<FailureCase> {};
 
 TEST_P(DownloadFailureTest, FailsWithItsTextAndLeavesNoFile) {
   box_.serve("/desktop/setup.exe", GetParam().route);
@@ -159,29 +162,27 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         FailureCase{"AnnouncedOverLimit", route(kBody), 299'999,
                     "/desktop/setup.exe: 300000 bytes, more than 299999"},
-        FailureCase{"ReceivedOverLimit", route(kBody, [](test::Route& r) { r.chunked = true; }), 299'999,
-                    "/desktop/setup.exe: more than 299999 bytes"},
+        FailureCase{"ReceivedOverLimit", route(kBody, [](test::Route& r) { r.chunked = true; }),
+                    299'999, "/desktop/setup.exe: more than 299999 bytes"},
         FailureCase{"CutOff",
                     route(kBody,
                           [](test::Route& r) {
                             r.write_size = 50'000;
                             r.cut_after = 100'000;
                           }),
-                    1 << 20,
-                    "/desktop/setup.exe: cut off (error reading a body from connection)"},
+                    1 << 20, "/desktop/setup.exe: cut off (error reading a body from connection)"},
         FailureCase{"Stalled",
                     route(kBody,
                           [](test::Route& r) {
                             r.write_size = 50'000;
                             r.stall_after = 100'000;
                           }),
-                    1 << 20,
-                    "/desktop/setup.exe: stalled"},
+                    1 << 20, "/desktop/setup.exe: stalled"},
         FailureCase{"Status", route("nope", [](test::Route& r) { r.status = 404; }), 1 << 20,
                     "/desktop/setup.exe: HTTP 404 Not Found"},
-        FailureCase{"WrongDigest", route("something else"), 1 << 20,
-                    "sha256 " + digest_of("something else") + ", the manifest says " +
-                        digest_of(kBody)}),
+        FailureCase{
+            "WrongDigest", route("something else"), 1 << 20,
+            "sha256 " + digest_of("something else") + ", the manifest says " + digest_of(kBody)}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(DownloadTest, AFailedRenameKeepsTheCompletePartFile) {
@@ -190,7 +191,8 @@ TEST_F(DownloadTest, AFailedRenameKeepsTheCompletePartFile) {
   Outcome outcome = download("/desktop/setup.exe", digest_of(kBody));
   ASSERT_FALSE(outcome.result.has_value());
   ASSERT_TRUE(std::holds_alternative<Disk>(outcome.result.error()));
-  EXPECT_TRUE(std::get<Disk>(outcome.result.error()).text.starts_with(destination().string() + ": "))
+  EXPECT_TRUE(
+      std::get<Disk>(outcome.result.error()).text.starts_with(destination().string() + ": "))
       << error_text(outcome);
   EXPECT_EQ(read_file(part()), kBody);
 }

@@ -19,7 +19,9 @@ namespace asio = boost::asio;
 
 namespace {
 
-bool is_utf8(std::string_view bytes) { return platform::utf8_lossy(bytes) == bytes; }
+bool is_utf8(std::string_view bytes) {
+  return platform::utf8_lossy(bytes) == bytes;
+}
 
 }  // namespace
 
@@ -38,10 +40,10 @@ bool is_installer_file_name(std::string_view name) {
 
 asio::awaitable<std::expected<std::filesystem::path, FailureKind>> run_box_flow(
     Runtime& runtime, std::filesystem::path working_folder, const ProgressReporter& reporter,
-    BoxAnswer answer, const TrustMaterial& trust, bool webview2_present) {
+    BoxAnswer answer, const TrustMaterial& trust, bool webview2_present, BoxFlowTimeouts timeouts) {
   reporter(BoxFound{answer.slug, answer.product});
 
-  ProbeResult probe = co_await probe_box(answer, trust.ca_certificate, PROBE_TIMEOUT);
+  ProbeResult probe = co_await probe_box(answer, trust.ca_certificate, timeouts.probe);
   if (probe.outcome == ProbeOutcome::Silent) {
     co_return std::unexpected(FailureKind::not_answering(std::move(probe.text)));
   }
@@ -57,9 +59,10 @@ asio::awaitable<std::expected<std::filesystem::path, FailureKind>> run_box_flow(
   if (!tls) {
     co_return std::unexpected(FailureKind::not_genuine(std::move(tls.error())));
   }
-  BoxClient client(runtime.io.get_executor(),
-                   make_upstream_state(answer.address, answer.port, std::move(*hosts),
-                                       std::move(*tls)));
+  BoxClient client(
+      runtime.io.get_executor(),
+      make_upstream_state(answer.address, answer.port, std::move(*hosts), std::move(*tls)),
+      timeouts.client);
 
   auto manifest_body =
       co_await fetch_from_box(client, "/desktop/manifest.json", MANIFEST_LIMIT, BoxTarget::App);
@@ -77,14 +80,13 @@ asio::awaitable<std::expected<std::filesystem::path, FailureKind>> run_box_flow(
     co_return std::unexpected(FailureKind::no_installer("the signature is not text"));
   }
 
-  auto manifest =
-      verify_manifest(*manifest_body, *signature_body, trust.public_key_text);
+  auto manifest = verify_manifest(*manifest_body, *signature_body, trust.public_key_text);
   if (!manifest) {
     co_return std::unexpected(FailureKind::no_installer(std::move(manifest.error())));
   }
   if (manifest->product != answer.product) {
-    co_return std::unexpected(FailureKind::no_installer(
-        "the manifest is for " + manifest->product + ", the box runs " + answer.product));
+    co_return std::unexpected(FailureKind::no_installer("the manifest is for " + manifest->product +
+                                                        ", the box runs " + answer.product));
   }
 
   auto [file_name, digest] = select_shell_file(*manifest, webview2_present);
@@ -92,17 +94,17 @@ asio::awaitable<std::expected<std::filesystem::path, FailureKind>> run_box_flow(
     co_return std::unexpected(FailureKind::no_installer("an unexpected file name: " + file_name));
   }
 
-  if (auto created = report_io_error(working_folder,
-                                     platform::create_private_folder(working_folder));
+  if (auto created =
+          report_io_error(working_folder, platform::create_private_folder(working_folder));
       !created) {
     co_return std::unexpected(std::move(created.error()));
   }
 
   std::filesystem::path destination = working_folder / file_name;
   const std::string request_path = "/desktop/" + file_name;
-  auto downloaded = co_await download_file(client, request_path, destination, digest,
-                                           download_progress(reporter), DOWNLOAD_LIMIT,
-                                           BoxTarget::App, runtime.blocking.get_executor());
+  auto downloaded =
+      co_await download_file(client, request_path, destination, digest, download_progress(reporter),
+                             DOWNLOAD_LIMIT, BoxTarget::App, runtime.blocking.get_executor());
   if (!downloaded) {
     co_return std::unexpected(classify_fetch_error(std::move(downloaded.error())));
   }

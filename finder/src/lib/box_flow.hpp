@@ -1,17 +1,18 @@
 #pragma once
 
+#include <boost/asio/awaitable.hpp>
 #include <expected>
 #include <filesystem>
 #include <string>
 #include <utility>
-
-#include <boost/asio/awaitable.hpp>
 
 #include "finder/src/lib/failure.hpp"
 #include "finder/src/lib/manifest.hpp"
 #include "finder/src/lib/progress.hpp"
 #include "finder/src/lib/trust_material.hpp"
 #include "proxy/src/discover/box_answer.hpp"
+#include "proxy/src/discover/probe.hpp"
+#include "proxy/src/fetch/box_client.hpp"
 #include "proxy/src/fetch/runtime.hpp"
 
 namespace ostrevane {
@@ -29,11 +30,18 @@ std::pair<std::string, std::string> select_shell_file(const Manifest& manifest,
 // (lower case), holds no '/', '\' or "..".
 bool is_installer_file_name(std::string_view name);
 
+// The flow's time limits; the program uses the defaults, tests shorten them.
+struct BoxFlowTimeouts {
+  std::chrono::steady_clock::duration probe = PROBE_TIMEOUT;
+  BoxClientTimeouts client;
+};
+
 // Runs everything after discovery: announces the box, probes it, fetches and
 // verifies the manifest, and downloads the chosen file into `working_folder`.
 // Returns the file's path or the failure that ended the attempt.
 boost::asio::awaitable<std::expected<std::filesystem::path, FailureKind>> run_box_flow(
     Runtime& runtime, std::filesystem::path working_folder, const ProgressReporter& reporter,
-    BoxAnswer answer, const TrustMaterial& trust, bool webview2_present);
+    BoxAnswer answer, const TrustMaterial& trust, bool webview2_present,
+    BoxFlowTimeouts timeouts = {});
 
 }  // namespace ostrevane

@@ -10,8 +10,8 @@
 
 #include "platform/os_error.hpp"
 #include "proxy/src/discover/box_names.hpp"
-#include "proxy/src/upstream/tls_config.hpp"
 #include "proxy/src/upstream/server_name.hpp"
+#include "proxy/src/upstream/tls_config.hpp"
 #include "proxy/src/upstream/upstream.hpp"
 
 namespace ostrevane {
@@ -22,12 +22,16 @@ namespace {
 
 constexpr auto kNoThrow = asio::as_tuple(asio::use_awaitable);
 
-ProbeResult silent(std::string text) { return {ProbeOutcome::Silent, std::move(text)}; }
-ProbeResult not_genuine(std::string text) { return {ProbeOutcome::NotGenuine, std::move(text)}; }
+ProbeResult silent(std::string text) {
+  return {ProbeOutcome::Silent, std::move(text)};
+}
+ProbeResult not_genuine(std::string text) {
+  return {ProbeOutcome::NotGenuine, std::move(text)};
+}
 
 }  // namespace
 
-asio::awaitable<ProbeResult> probe_box(BoxAnswer answer, std::span<const std::uint8_t> ca_der,
+asio::awaitable<ProbeResult> probe_box(BoxAnswer answer, std::vector<std::uint8_t> ca_der,
                                        std::chrono::steady_clock::duration timeout) {
   auto hosts = box_host_names(answer.slug, answer.product);
   if (!hosts) {
@@ -59,7 +63,8 @@ asio::awaitable<ProbeResult> probe_box(BoxAnswer answer, std::span<const std::ui
     co_return not_genuine("invalid dns name");
   }
   beast::get_lowest_layer(stream).expires_after(timeout);
-  auto [handshake_error] = co_await stream.async_handshake(asio::ssl::stream_base::client, kNoThrow);
+  auto [handshake_error] =
+      co_await stream.async_handshake(asio::ssl::stream_base::client, kNoThrow);
   if (handshake_error == beast::error::timeout) {
     co_return silent("no TLS answer within 8 s");
   }

@@ -1,11 +1,10 @@
 #pragma once
 
+#include <boost/asio/awaitable.hpp>
 #include <chrono>
 #include <cstdint>
-#include <span>
 #include <string>
-
-#include <boost/asio/awaitable.hpp>
+#include <vector>
 
 #include "proxy/src/discover/box_answer.hpp"
 
@@ -28,7 +27,7 @@ struct ProbeResult {
 // Opens TCP to the answer's address and port, runs a TLS handshake naming the
 // box's app host name against the root CA `ca_der`, each within `timeout`, and
 // closes the connection without sending a request.
-boost::asio::awaitable<ProbeResult> probe_box(BoxAnswer answer, std::span<const std::uint8_t> ca_der,
+boost::asio::awaitable<ProbeResult> probe_box(BoxAnswer answer, std::vector<std::uint8_t> ca_der,
                                               std::chrono::steady_clock::duration timeout);
 
 }  // namespace ostrevane
