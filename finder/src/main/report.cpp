@@ -1,7 +1,6 @@
 #include "finder/src/main/report.hpp"
 
 #include <fstream>
-
 #include <nlohmann/json.hpp>
 
 #include "platform/path_text.hpp"
