@@ -15,6 +15,7 @@
 #include <mutex>
 
 #include "platform/os_error.hpp"
+#include "proxy/src/upstream/server_name.hpp"
 
 namespace ostrevane {
 namespace asio = boost::asio;
@@ -22,42 +23,6 @@ namespace beast = boost::beast;
 namespace {
 
 constexpr auto kNoThrow = asio::as_tuple(asio::use_awaitable);
-
-bool is_dns_label_byte(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-         c == '_';
-}
-
-// The server-name rule of a DNS name: labels of 1 to 63 bytes of letters,
-// digits, '-' and '_', not starting or ending with '-', a total of at most
-// 253 bytes (one final dot allowed), and not all-numeric in its last label.
-bool is_dns_name(std::string_view name) {
-  if (!name.empty() && name.back() == '.') {
-    name.remove_suffix(1);
-  }
-  if (name.empty() || name.size() > 253) {
-    return false;
-  }
-  std::string_view last_label;
-  while (true) {
-    const std::size_t dot = name.find('.');
-    const std::string_view label = name.substr(0, dot);
-    if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-') {
-      return false;
-    }
-    for (char c : label) {
-      if (!is_dns_label_byte(c)) {
-        return false;
-      }
-    }
-    last_label = label;
-    if (dot == std::string_view::npos) {
-      break;
-    }
-    name.remove_prefix(dot + 1);
-  }
-  return last_label.find_first_not_of("0123456789") != std::string_view::npos;
-}
 
 ConnectError invalid_input(std::string text) {
   return ConnectError{ConnectErrorKind::InvalidInput, std::move(text)};
@@ -80,22 +45,6 @@ ConnectError timed_out() {
 bool is_peer_gone(const boost::system::error_code& error) {
   return error == asio::ssl::error::stream_truncated || error == asio::error::eof ||
          error == asio::error::connection_reset || error == asio::error::broken_pipe;
-}
-
-// Points the verifier at the requested name: a host name, or an address
-// when the name is an IP literal.
-bool set_verify_name(SSL* ssl, const std::string& name, bool is_ip) {
-  X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
-  if (is_ip) {
-    std::string bare = name;
-    if (bare.size() >= 2 && bare.front() == '[') {
-      bare = bare.substr(1, bare.size() - 2);
-    }
-    return X509_VERIFY_PARAM_set1_ip_asc(param, bare.c_str()) == 1;
-  }
-  X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-  return X509_VERIFY_PARAM_set1_host(param, name.c_str(), name.size()) == 1 &&
-         SSL_set_tlsext_host_name(ssl, name.c_str()) == 1;
 }
 
 }  // namespace
@@ -201,14 +150,7 @@ asio::awaitable<std::expected<std::unique_ptr<BoxStream>, ConnectError>> Upstrea
   boost::system::error_code ignored;
   tcp.socket().set_option(asio::ip::tcp::no_delay(true), ignored);
 
-  const std::string bare = host.starts_with('[') ? host.substr(1, host.size() - 2) : host;
-  boost::system::error_code not_ip;
-  asio::ip::make_address(bare, not_ip);
-  const bool is_ip = !not_ip;
-  if (!is_ip && !is_dns_name(host)) {
-    co_return std::unexpected(invalid_input("invalid dns name"));
-  }
-  if (!set_verify_name(stream->native_handle(), host, is_ip)) {
+  if (!set_server_name(stream->native_handle(), host)) {
     co_return std::unexpected(invalid_input("invalid dns name"));
   }
 
