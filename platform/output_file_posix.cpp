@@ -9,7 +9,9 @@
 namespace ostrevane::platform {
 namespace {
 
-std::error_code last_error() { return {errno, std::system_category()}; }
+std::error_code last_error() {
+  return {errno, std::system_category()};
+}
 
 }  // namespace
 
@@ -21,8 +23,7 @@ std::expected<OutputFile, std::error_code> OutputFile::create(const std::filesys
   return OutputFile(handle);
 }
 
-OutputFile::OutputFile(OutputFile&& other) noexcept
-    : handle_(std::exchange(other.handle_, -1)) {}
+OutputFile::OutputFile(OutputFile&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
 
 OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
   if (this != &other) {
@@ -32,7 +33,9 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
   return *this;
 }
 
-OutputFile::~OutputFile() { close(); }
+OutputFile::~OutputFile() {
+  close();
+}
 
 std::error_code OutputFile::write_all(std::span<const char> bytes) {
   while (!bytes.empty()) {
@@ -52,7 +55,9 @@ std::error_code OutputFile::write_all(std::span<const char> bytes) {
 }
 
 // Writes go straight to the system, so there is nothing of ours to hand over.
-std::error_code OutputFile::flush() { return {}; }
+std::error_code OutputFile::flush() {
+  return {};
+}
 
 std::error_code OutputFile::sync() {
   if (::fsync(handle_) != 0) {

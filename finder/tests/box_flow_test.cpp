@@ -10,6 +10,7 @@
 #include <optional>
 #include <sstream>
 
+#include "testsupport/files.hpp"
 #include "testsupport/minisign_signer.hpp"
 #include "testsupport/scratch_dir.hpp"
 #include "testsupport/test_box.hpp"
@@ -21,19 +22,6 @@ namespace asio = boost::asio;
 using namespace std::chrono_literals;
 
 using FlowResult = std::expected<std::filesystem::path, FailureKind>;
-
-std::string digest_of(std::string_view data) {
-  std::array<std::uint8_t, 32> digest;
-  SHA256(reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest.data());
-  return sha256_hex(digest);
-}
-
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 test::Route route(std::string body) {
   test::Route r;
@@ -62,7 +50,8 @@ class BoxFlowTest : public testing::Test {
           {"minimum", "1.0.0"},
           {"installer", "setup.exe"},
           {"update", "update.exe"},
-          {"sha256", {{"installer", digest_of(kInstaller)}, {"update", digest_of(kUpdate)}}}}}};
+          {"sha256",
+           {{"installer", test::sha256_of(kInstaller)}, {"update", test::sha256_of(kUpdate)}}}}}};
     box_.serve("/desktop/setup.exe", route(kInstaller));
     box_.serve("/desktop/update.exe", route(kUpdate));
   }
@@ -115,7 +104,7 @@ TEST_F(BoxFlowTest, DownloadsTheInstallerWithoutWebView2) {
   FlowResult result = run(false);
   ASSERT_TRUE(result.has_value()) << result.error().detail;
   EXPECT_EQ(*result, folder() / "setup.exe");
-  EXPECT_EQ(read_file(*result), kInstaller);
+  EXPECT_EQ(test::read_file(*result), kInstaller);
   ASSERT_FALSE(updates_.empty());
   EXPECT_EQ(updates_.front(), ProgressUpdate(BoxFound{"cabinet", "lunel"}));
   EXPECT_EQ(updates_.back(), ProgressUpdate(Downloading{kInstaller.size(), kInstaller.size()}));
@@ -129,7 +118,7 @@ TEST_F(BoxFlowTest, DownloadsTheUpdateWithWebView2) {
   FlowResult result = run(true);
   ASSERT_TRUE(result.has_value()) << result.error().detail;
   EXPECT_EQ(*result, folder() / "update.exe");
-  EXPECT_EQ(read_file(*result), kUpdate);
+  EXPECT_EQ(test::read_file(*result), kUpdate);
 }
 
 TEST_F(BoxFlowTest, AnExistingWorkingFolderIsUsedAsItIs) {
@@ -138,7 +127,7 @@ TEST_F(BoxFlowTest, AnExistingWorkingFolderIsUsedAsItIs) {
   std::ofstream(folder() / "other.txt") << "kept";
   publish();
   ASSERT_TRUE(run().has_value());
-  EXPECT_EQ(read_file(folder() / "other.txt"), "kept");
+  EXPECT_EQ(test::read_file(folder() / "other.txt"), "kept");
 }
 
 TEST_F(BoxFlowTest, ARefusedPortIsNotAnswering) {
@@ -266,8 +255,8 @@ INSTANTIATE_TEST_SUITE_P(
                      FailureKind::box_error("/desktop/setup.exe: HTTP 500 Internal Server Error")},
         ManifestCase{"FileDigest",
                      [](BoxFlowTest& t) { t.box_.serve("/desktop/setup.exe", route("other")); },
-                     FailureKind::download("sha256 " + digest_of("other") + ", the manifest says " +
-                                           digest_of(kInstaller))}),
+                     FailureKind::download("sha256 " + test::sha256_of("other") +
+                                           ", the manifest says " + test::sha256_of(kInstaller))}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(BoxFlowTest, AWorkingFolderThatCannotBeMadeIsADownloadFailure) {

@@ -5,17 +5,11 @@
 #include <fstream>
 #include <sstream>
 
+#include "testsupport/files.hpp"
 #include "testsupport/scratch_dir.hpp"
 
 namespace ostrevane {
 namespace {
-
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 TEST(ReportTest, SuccessHasThreeMembersInByteOrder) {
   EXPECT_EQ(success_report("/tmp/ostrevane-setup/Ostrevane-Setup-4.2.0.exe", false),
@@ -55,7 +49,7 @@ TEST(ReportTest, WriteReplacesAnExistingFileWhole) {
   const auto path = dir.path() / "report.json";
   ASSERT_TRUE(write_report(path, std::string(1000, 'x')));
   ASSERT_TRUE(write_report(path, "{}"));
-  EXPECT_EQ(read_file(path), "{}");
+  EXPECT_EQ(test::read_file(path), "{}");
 }
 
 TEST(ReportTest, WriteIntoAMissingFolderFails) {

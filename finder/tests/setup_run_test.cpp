@@ -2,12 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
 #include <deque>
 #include <optional>
 #include <vector>
-
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/io_context.hpp>
 
 namespace ostrevane {
 namespace {
@@ -55,7 +54,9 @@ SetupSteps steps_for(Script& script) {
     return true;
   };
   steps.box_flow = [&script](const std::filesystem::path& folder, const BoxAnswer& answer,
-                             bool webview2) { return record_flow(&script, folder, answer, webview2); };
+                             bool webview2) {
+    return record_flow(&script, folder, answer, webview2);
+  };
   return steps;
 }
 

@@ -14,6 +14,7 @@
 #include "finder/src/lib/minisign.hpp"
 #include "finder/src/lib/semver.hpp"
 #include "finder/src/lib/trust_constants.hpp"
+#include "testsupport/files.hpp"
 #include "testsupport/minisign_signer.hpp"
 #include "testsupport/scratch_dir.hpp"
 
@@ -466,15 +467,6 @@ bool has_program(const std::string& name) {
   return false;
 }
 
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void write_file(const std::filesystem::path& path, std::string_view text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
 class MinisignPeer : public testing::Test {
  protected:
   void SetUp() override {
@@ -482,7 +474,7 @@ class MinisignPeer : public testing::Test {
       GTEST_SKIP() << "the minisign program is not installed";
     }
     ASSERT_TRUE(run("-G -p pub -s sec -W"));
-    write_file(dir_.path() / "manifest.json", manifest_);
+    test::write_file(dir_.path() / "manifest.json", manifest_);
   }
 
   // Runs minisign in the scratch directory; returns true when it exits with 0.
@@ -492,7 +484,7 @@ class MinisignPeer : public testing::Test {
     return std::system(command.c_str()) == 0;
   }
 
-  std::string file(const char* name) { return read_file(dir_.path() / name); }
+  std::string file(const char* name) { return test::read_file(dir_.path() / name); }
 
   test::ScratchDir dir_;
   std::string manifest_ = good_manifest_json().dump(2) + "\n";
@@ -545,12 +537,12 @@ TEST_F(MinisignPeer, OneChangedByteFailsBeforeAnyParse) {
 // Later tests sign their manifests in-process; the tool must agree with them.
 TEST_F(MinisignPeer, AcceptsTheTestSigner) {
   MinisignSigner signer;
-  write_file(dir_.path() / "own.pub", signer.public_key_text());
-  write_file(dir_.path() / "manifest.json.minisig",
-             signer.sign(manifest_, "timestamp:1750000000\tfile:manifest.json").text());
+  test::write_file(dir_.path() / "own.pub", signer.public_key_text());
+  test::write_file(dir_.path() / "manifest.json.minisig",
+                   signer.sign(manifest_, "timestamp:1750000000\tfile:manifest.json").text());
   EXPECT_TRUE(run("-V -p own.pub -m manifest.json"));
-  write_file(dir_.path() / "manifest.json.minisig",
-             signer.sign(manifest_ + " ", "timestamp:1750000000").text());
+  test::write_file(dir_.path() / "manifest.json.minisig",
+                   signer.sign(manifest_ + " ", "timestamp:1750000000").text());
   EXPECT_FALSE(run("-V -p own.pub -m manifest.json"));
 }
 

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <vector>
 
+#include "testsupport/files.hpp"
 #include "testsupport/scratch_dir.hpp"
 #include "testsupport/test_box.hpp"
 #include "testsupport/test_pki.hpp"
@@ -19,19 +20,6 @@ namespace ostrevane {
 namespace {
 namespace asio = boost::asio;
 using namespace std::chrono_literals;
-
-std::string digest_of(std::string_view data) {
-  std::array<std::uint8_t, 32> digest;
-  SHA256(reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest.data());
-  return sha256_hex(digest);
-}
-
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 class DownloadTest : public testing::Test {
  protected:
@@ -103,9 +91,9 @@ TEST_F(DownloadTest, StreamsVerifiesAndRenames) {
   route.body = kBody;
   route.write_size = 64 * 1024;
   box_.serve("/desktop/setup.exe", route);
-  Outcome outcome = download("/desktop/setup.exe", digest_of(kBody));
+  Outcome outcome = download("/desktop/setup.exe", test::sha256_of(kBody));
   ASSERT_TRUE(outcome.result.has_value()) << error_text(outcome);
-  EXPECT_EQ(read_file(destination()), kBody);
+  EXPECT_EQ(test::read_file(destination()), kBody);
   EXPECT_FALSE(std::filesystem::exists(part()));
   ASSERT_FALSE(outcome.progress.empty());
   EXPECT_EQ(outcome.progress.front(), std::make_pair(std::uint64_t{0}, std::uint64_t{300'000}));
@@ -118,22 +106,22 @@ TEST_F(DownloadTest, AcceptsAnUpperCaseDigestAndReplacesAnOlderFile) {
   std::ofstream(destination()) << "older";
   std::ofstream(part()) << std::string(500'000, 'y');  // left by an abandoned attempt
   box_.serve("/desktop/setup.exe", route(kBody));
-  std::string digest = digest_of(kBody);
+  std::string digest = test::sha256_of(kBody);
   for (char& c : digest)
     c = static_cast<char>(std::toupper(c));
   Outcome outcome = download("/desktop/setup.exe", digest);
   ASSERT_TRUE(outcome.result.has_value()) << error_text(outcome);
-  EXPECT_EQ(read_file(destination()), kBody);
+  EXPECT_EQ(test::read_file(destination()), kBody);
 }
 
 TEST_F(DownloadTest, AnUnannouncedLengthReportsTotalZero) {
   box_.serve("/desktop/setup.exe", route(kBody, [](test::Route& r) { r.chunked = true; }));
-  Outcome outcome = download("/desktop/setup.exe", digest_of(kBody));
+  Outcome outcome = download("/desktop/setup.exe", test::sha256_of(kBody));
   ASSERT_TRUE(outcome.result.has_value()) << error_text(outcome);
   for (const auto& [done, total] : outcome.progress) {
     EXPECT_EQ(total, 0u);
   }
-  EXPECT_EQ(read_file(destination()), kBody);
+  EXPECT_EQ(test::read_file(destination()), kBody);
 }
 
 struct FailureCase {
@@ -151,7 +139,7 @@ class DownloadFailureTest : public DownloadTest, public testing::WithParamInterf
 
 TEST_P(DownloadFailureTest, FailsWithItsTextAndLeavesNoFile) {
   box_.serve("/desktop/setup.exe", GetParam().route);
-  Outcome outcome = download("/desktop/setup.exe", digest_of(kBody), GetParam().limit);
+  Outcome outcome = download("/desktop/setup.exe", test::sha256_of(kBody), GetParam().limit);
   EXPECT_EQ(error_text(outcome), GetParam().text);
   EXPECT_FALSE(std::filesystem::exists(destination()));
   EXPECT_FALSE(std::filesystem::exists(part()));
@@ -180,21 +168,21 @@ INSTANTIATE_TEST_SUITE_P(
                     1 << 20, "/desktop/setup.exe: stalled"},
         FailureCase{"Status", route("nope", [](test::Route& r) { r.status = 404; }), 1 << 20,
                     "/desktop/setup.exe: HTTP 404 Not Found"},
-        FailureCase{
-            "WrongDigest", route("something else"), 1 << 20,
-            "sha256 " + digest_of("something else") + ", the manifest says " + digest_of(kBody)}),
+        FailureCase{"WrongDigest", route("something else"), 1 << 20,
+                    "sha256 " + test::sha256_of("something else") + ", the manifest says " +
+                        test::sha256_of(kBody)}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(DownloadTest, AFailedRenameKeepsTheCompletePartFile) {
   std::filesystem::create_directories(destination() / "occupied");
   box_.serve("/desktop/setup.exe", route(kBody));
-  Outcome outcome = download("/desktop/setup.exe", digest_of(kBody));
+  Outcome outcome = download("/desktop/setup.exe", test::sha256_of(kBody));
   ASSERT_FALSE(outcome.result.has_value());
   ASSERT_TRUE(std::holds_alternative<Disk>(outcome.result.error()));
   EXPECT_TRUE(
       std::get<Disk>(outcome.result.error()).text.starts_with(destination().string() + ": "))
       << error_text(outcome);
-  EXPECT_EQ(read_file(part()), kBody);
+  EXPECT_EQ(test::read_file(part()), kBody);
 }
 
 TEST(ContentLengthTest, ParsesOnlyPlainDecimal) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/utf16.hpp"
+
 namespace ostrevane {
 namespace {
 
@@ -21,24 +23,6 @@ std::u16string widen_ascii(std::string_view text) {
   return std::u16string(text.begin(), text.end());
 }
 
-void append_utf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
 // Decodes `size` / 2 little-endian UTF-16 units of `data` without their
 // trailing NULs; nullopt for an unpaired surrogate.
 std::optional<std::string> decode_value(const std::vector<std::byte>& data, std::size_t size) {
@@ -50,23 +34,7 @@ std::optional<std::string> decode_value(const std::vector<std::byte>& data, std:
   while (!units.empty() && units.back() == u'\0') {
     units.pop_back();
   }
-  std::string text;
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    const char16_t unit = units[i];
-    if (unit >= 0xDC00 && unit <= 0xDFFF) {
-      return std::nullopt;
-    }
-    if (unit < 0xD800 || unit > 0xDBFF) {
-      append_utf8(text, unit);
-      continue;
-    }
-    if (i + 1 == units.size() || units[i + 1] < 0xDC00 || units[i + 1] > 0xDFFF) {
-      return std::nullopt;
-    }
-    append_utf8(text, 0x10000 + ((char32_t{unit} - 0xD800) << 10) + (units[i + 1] - 0xDC00));
-    ++i;
-  }
-  return text;
+  return platform::utf16_to_utf8_strict(units);
 }
 
 // Returns the text of the value "pv" of an open key, or nullopt when it cannot

@@ -37,6 +37,9 @@ void worker_main(std::shared_ptr<SharedProgress> progress,
     AttemptStatus outcome = Succeeded{};
     {
       auto runtime = build_runtime();
+      if (!runtime) {
+        broken_invariant("a runtime");
+      }
       const ProgressReporter reporter = interactive_reporter(progress);
       auto installer = run_setup_to_completion(*runtime, reporter, *trust);
       if (!installer) {

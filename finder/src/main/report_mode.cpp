@@ -18,6 +18,9 @@ ExitCode run_report_mode(const std::filesystem::path& report_path) {
   ExitCode code;
   {
     auto runtime = build_runtime();
+    if (!runtime) {
+      broken_invariant("a runtime");
+    }
     const ProgressReporter reporter = &ignore_update;
     auto outcome = run_setup_to_completion(*runtime, reporter, *trust);
     if (outcome) {

@@ -1,9 +1,8 @@
 #include "finder/src/main/setup_run.hpp"
 
+#include <boost/asio/co_spawn.hpp>
 #include <exception>
 #include <optional>
-
-#include <boost/asio/co_spawn.hpp>
 
 #include "finder/src/lib/box_flow.hpp"
 #include "finder/src/lib/webview2.hpp"

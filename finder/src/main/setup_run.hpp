@@ -1,10 +1,9 @@
 #pragma once
 
+#include <boost/asio/awaitable.hpp>
 #include <expected>
 #include <filesystem>
 #include <functional>
-
-#include <boost/asio/awaitable.hpp>
 
 #include "finder/src/lib/failure.hpp"
 #include "finder/src/lib/progress.hpp"
@@ -19,8 +18,10 @@ namespace ostrevane {
 inline constexpr std::string_view WORKING_FOLDER_NAME = "ostrevane-setup";
 
 // What one attempt's flow does after discovery; the program uses the box flow.
-using BoxFlowStep = std::function<boost::asio::awaitable<std::expected<std::filesystem::path, FailureKind>>(
-    const std::filesystem::path& working_folder, const BoxAnswer& answer, bool webview2_present)>;
+using BoxFlowStep =
+    std::function<boost::asio::awaitable<std::expected<std::filesystem::path, FailureKind>>(
+        const std::filesystem::path& working_folder, const BoxAnswer& answer,
+        bool webview2_present)>;
 
 // The steps of run_setup() that tests replace; the program uses default_setup_steps().
 struct SetupSteps {

@@ -3,13 +3,12 @@
 #include <openssl/evp.h>
 
 #include <array>
-#include <memory>
-#include <vector>
-
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/deferred.hpp>
 #include <boost/asio/experimental/parallel_group.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <memory>
+#include <vector>
 
 #include "platform/os_error.hpp"
 #include "platform/output_file.hpp"
@@ -28,7 +27,9 @@ constexpr std::string_view kBackgroundFailed = "background task failed";
 
 using Expected = std::expected<void, FetchError>;
 
-Disk disk(std::error_code error) { return Disk{platform::error_code_text(error)}; }
+Disk disk(std::error_code error) {
+  return Disk{platform::error_code_text(error)};
+}
 
 bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) {
@@ -61,7 +62,8 @@ asio::awaitable<std::expected<std::error_code, std::string>> on_pool(
   co_return code;
 }
 
-asio::awaitable<std::error_code> write_frame(platform::OutputFile* file, std::span<const char> data) {
+asio::awaitable<std::error_code> write_frame(platform::OutputFile* file,
+                                             std::span<const char> data) {
   co_return file->write_all(data);
 }
 
@@ -129,12 +131,11 @@ namespace {
 
 // Steps from the file's creation to the digest check; the caller removes the
 // part file when this fails.
-asio::awaitable<Expected> stream_to_part(BoxResponse& response, const std::string& request_path,
-                                         const std::filesystem::path& part_path,
-                                         const std::string& expected_digest,
-                                         const std::function<void(std::uint64_t, std::uint64_t)>& progress,
-                                         std::uint64_t limit, std::uint64_t total,
-                                         asio::thread_pool::executor_type blocking) {
+asio::awaitable<Expected> stream_to_part(
+    BoxResponse& response, const std::string& request_path, const std::filesystem::path& part_path,
+    const std::string& expected_digest,
+    const std::function<void(std::uint64_t, std::uint64_t)>& progress, std::uint64_t limit,
+    std::uint64_t total, asio::thread_pool::executor_type blocking) {
   std::error_code folder_error;
   std::filesystem::create_directories(part_path.parent_path(), folder_error);
   if (folder_error) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/thread_pool.hpp>
 #include <cstdint>
 #include <expected>
 #include <filesystem>
@@ -7,9 +9,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include <boost/asio/awaitable.hpp>
-#include <boost/asio/thread_pool.hpp>
 
 #include "proxy/src/fetch/box_client.hpp"
 #include "proxy/src/fetch/fetch_error.hpp"

@@ -13,7 +13,7 @@ struct Runtime {
   boost::asio::thread_pool blocking{2};
 };
 
-// Returns a new runtime.
-std::unique_ptr<Runtime> build_runtime();
+// Returns a new runtime, or null when the system refuses its threads.
+std::unique_ptr<Runtime> build_runtime() noexcept;
 
 }  // namespace ostrevane
