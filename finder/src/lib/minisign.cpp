@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <memory>
 
+#include "finder/src/lib/base64.hpp"
+
 namespace ostrevane::minisign {
 namespace {
 
@@ -143,35 +145,11 @@ std::string normalise_signature_text(std::string_view text) {
 }
 
 std::optional<std::vector<std::uint8_t>> base64_decode(std::string_view text) {
-  if (text.size() % 4 != 0) {
+  auto bytes = decode_base64(text);
+  if (!bytes) {
     return std::nullopt;
   }
-  std::size_t padding = 0;
-  while (padding < 2 && text.size() > padding && text[text.size() - 1 - padding] == '=') {
-    ++padding;
-  }
-  std::vector<std::uint8_t> bytes;
-  bytes.reserve(text.size() / 4 * 3);
-  std::uint32_t bits = 0;
-  int count = 0;
-  for (std::size_t i = 0; i < text.size() - padding; ++i) {
-    auto value = kAlphabet.find(text[i]);
-    if (value == std::string_view::npos) {
-      return std::nullopt;
-    }
-    bits = (bits << 6) | static_cast<std::uint32_t>(value);
-    count += 6;
-    if (count >= 8) {
-      count -= 8;
-      bytes.push_back(static_cast<std::uint8_t>(bits >> count));
-      bits &= (1u << count) - 1;
-    }
-  }
-  // Only one encoding of each byte string is accepted: no stray bits left.
-  if (bits != 0) {
-    return std::nullopt;
-  }
-  return bytes;
+  return std::move(*bytes);
 }
 
 std::string base64_encode(std::span<const std::uint8_t> bytes) {
