@@ -187,12 +187,15 @@ void serve_release(test::TestBox& box, const Options& options) {
   if (options.bad_signature) {
     manifest += "\n";  // after signing: the bytes served are not the bytes signed
   }
-  test::Route manifest_route{.body = manifest};
+  test::Route manifest_route;
+  manifest_route.body = manifest;
   if (options.paced) {
     manifest_route.head_delay = kPacedManifestDelay;
   }
   box.serve("/desktop/manifest.json", std::move(manifest_route));
-  box.serve("/desktop/manifest.json.minisig", test::Route{.body = signature});
+  test::Route signature_route;
+  signature_route.body = signature;
+  box.serve("/desktop/manifest.json.minisig", std::move(signature_route));
 
   for (const auto& [name, body] :
        {std::pair{e2e::kInstallerName, setup}, std::pair{e2e::kUpdateName, update}}) {

@@ -51,13 +51,13 @@ std::string failure_report(std::string_view code, std::string_view detail,
 }
 
 struct ReportCase {
-  const char* name;
-  std::optional<std::vector<std::string>> box;  // the demo box's options; none: no box
+  const char* name = "";
+  std::optional<std::vector<std::string>> box{};  // the demo box's options; none: no box
   bool webview2 = false;
   // The report's exact bytes; the home tells where the installer script writes.
-  std::function<std::string(const ProgramHome&)> report;
+  std::function<std::string(const ProgramHome&)> report{};
   int exit_code = 0;
-  Files files;  // the working folder afterwards; nullopt: never made
+  Files files{};  // the working folder afterwards; nullopt: never made
 };
 
 void PrintTo(const ReportCase& c, std::ostream* os) {
@@ -99,7 +99,10 @@ const ReportCase kCases[] = {
      .box = std::vector<std::string>{"--foreign-cert"},
      .report =
          [](const ProgramHome&) {
-           return failure_report("not_genuine", "FIXME", kNotGenuineMessage);
+           return failure_report("not_genuine",
+                                 "certificate verify failed (unable to get local issuer "
+                                 "certificate)",
+                                 kNotGenuineMessage);
          },
      .exit_code = 1},
     {.name = "NotAnswering",
@@ -114,7 +117,8 @@ const ReportCase kCases[] = {
      .box = std::vector<std::string>{"--file-status", "503"},
      .report =
          [](const ProgramHome&) {
-           return failure_report("box_error", "/desktop/Ostrevane-Setup-1.4.2.exe: HTTP 503",
+           return failure_report("box_error",
+                                 "/desktop/Ostrevane-Setup-1.4.2.exe: HTTP 503 Service Unavailable",
                                  kBoxErrorMessage);
          },
      .exit_code = 1,
@@ -196,7 +200,9 @@ TEST(ReportModeBuild, DamagedTrustMaterialGivesTheBuildReport) {
     GTEST_SKIP() << "needs a private network namespace: " << in_namespace.error();
   }
   EXPECT_EQ(run.exit_code, 2);
-  EXPECT_EQ(run.report, R"({"code":"build","detail":"FIXME","ok":false})");
+  EXPECT_EQ(run.report,
+            R"({"code":"build","detail":"unreadable certificate: the CERTIFICATE section has no )"
+            R"(\"-----END CERTIFICATE-----\" line","ok":false})");
   EXPECT_EQ(home.working_files(), Files());
 }
 
