@@ -147,6 +147,7 @@ const ReportCase kCases[] = {
 struct ReportRun {
   std::optional<int> exit_code;  // nullopt: it did not end in time
   std::optional<std::string> report;
+  std::chrono::steady_clock::duration took{};
 };
 
 // Runs the program in report mode in `home`, with the demo box when `box`.
@@ -159,9 +160,11 @@ ReportRun run_report(const std::optional<std::vector<std::string>>& box, const P
     demo.emplace(options);
   }
   const auto report_path = home.root() / "report.json";
+  const auto start = std::chrono::steady_clock::now();
   Child setup({program.string(), "--report", report_path.string()}, home.environment());
   ReportRun run;
   run.exit_code = setup.wait(60s);
+  run.took = std::chrono::steady_clock::now() - start;
   run.report = read_file(report_path);
   return run;
 }
@@ -184,6 +187,11 @@ TEST_P(ReportMode, WritesTheOutcomeAndLeavesNoFileBehind) {
   EXPECT_EQ(run.report, c.report(home));
   EXPECT_EQ(home.working_files(), c.files);
   EXPECT_FALSE(std::filesystem::exists(home.args_file())) << "the installer ran";
+  // Each discovery pass listens its whole 4 s window: one pass finds the box
+  // (or two), three find none.
+  const auto passes = c.box ? 4s : 12s;
+  EXPECT_GE(run.took, passes);
+  EXPECT_LT(run.took, passes + 4s);
 }
 
 INSTANTIATE_TEST_SUITE_P(Outcomes, ReportMode, ::testing::ValuesIn(kCases),
