@@ -2,6 +2,7 @@
 
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <span>
 #include <stdexcept>
@@ -25,6 +26,23 @@ struct MdCtxFree {
   void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
 };
 
+constexpr std::string_view kSecretComment = "ostrevane test signing key (not encrypted)";
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') {
+    return c - '0';
+  }
+  if (c >= 'a' && c <= 'f') {
+    return c - 'a' + 10;
+  }
+  return -1;
+}
+
+std::string hex_byte(std::uint8_t byte) {
+  constexpr std::string_view kDigits = "0123456789abcdef";
+  return {kDigits[byte >> 4], kDigits[byte & 0x0f]};
+}
+
 }  // namespace
 
 std::string MinisignSignatureFile::text() const {
@@ -45,14 +63,72 @@ MinisignSigner::MinisignSigner() {
     openssl_failed("Ed25519 key generation");
   }
   key_.reset(key);
-  std::size_t size = public_key_.size();
-  if (EVP_PKEY_get_raw_public_key(key, public_key_.data(), &size) != 1 ||
-      size != public_key_.size()) {
-    openssl_failed("Ed25519 public key");
-  }
+  read_public_key();
   if (RAND_bytes(key_id_.data(), static_cast<int>(key_id_.size())) != 1) {
     openssl_failed("random key id");
   }
+}
+
+MinisignSigner::MinisignSigner(FromSeed, const std::array<std::uint8_t, 8>& key_id,
+                               const std::array<std::uint8_t, 32>& seed)
+    : key_(EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed.data(), seed.size())),
+      key_id_(key_id) {
+  if (!key_) {
+    openssl_failed("Ed25519 key from its seed");
+  }
+  read_public_key();
+}
+
+void MinisignSigner::read_public_key() {
+  std::size_t size = public_key_.size();
+  if (EVP_PKEY_get_raw_public_key(key_.get(), public_key_.data(), &size) != 1 ||
+      size != public_key_.size()) {
+    openssl_failed("Ed25519 public key");
+  }
+}
+
+MinisignSigner MinisignSigner::from_secret_text(std::string_view text) {
+  const std::size_t comment_end = text.find('\n');
+  if (!text.starts_with(kSecretComment) || comment_end == std::string_view::npos) {
+    throw std::runtime_error("not a saved test signing key");
+  }
+  std::string_view digits = text.substr(comment_end + 1);
+  if (digits.ends_with('\n')) {
+    digits.remove_suffix(1);
+  }
+  std::array<std::uint8_t, 40> bytes{};
+  if (digits.size() != 2 * bytes.size()) {
+    throw std::runtime_error("a saved test signing key of the wrong length");
+  }
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const int high = hex_value(digits[2 * i]);
+    const int low = hex_value(digits[2 * i + 1]);
+    if (high < 0 || low < 0) {
+      throw std::runtime_error("a saved test signing key that is not hexadecimal");
+    }
+    bytes[i] = static_cast<std::uint8_t>(high * 16 + low);
+  }
+  std::array<std::uint8_t, 8> key_id{};
+  std::array<std::uint8_t, 32> seed{};
+  std::copy(bytes.begin(), bytes.begin() + 8, key_id.begin());
+  std::copy(bytes.begin() + 8, bytes.end(), seed.begin());
+  return MinisignSigner(FromSeed{}, key_id, seed);
+}
+
+std::string MinisignSigner::secret_text() const {
+  std::array<std::uint8_t, 32> seed{};
+  std::size_t size = seed.size();
+  if (EVP_PKEY_get_raw_private_key(key_.get(), seed.data(), &size) != 1 || size != seed.size()) {
+    openssl_failed("Ed25519 seed");
+  }
+  std::string text = std::string(kSecretComment) + "\n";
+  for (const std::uint8_t byte : key_id_) {
+    text += hex_byte(byte);
+  }
+  for (const std::uint8_t byte : seed) {
+    text += hex_byte(byte);
+  }
+  return text + "\n";
 }
 
 std::string MinisignSigner::public_key_base64() const {

@@ -35,6 +35,15 @@ class MinisignSigner {
  public:
   MinisignSigner();
 
+  // Returns the signer saved by secret_text(); throws std::runtime_error when
+  // `text` is not such a file.
+  static MinisignSigner from_secret_text(std::string_view text);
+
+  // Returns the secret key in a file format of our own: a comment line, then
+  // the key id and the Ed25519 seed in hexadecimal, each line ending in LF.
+  // The key is not encrypted: it is for test keys only.
+  std::string secret_text() const;
+
   // Returns the key id as stored in keys and signatures.
   const std::array<std::uint8_t, 8>& key_id() const { return key_id_; }
 
@@ -53,6 +62,11 @@ class MinisignSigner {
   struct PkeyFree {
     void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
   };
+
+  struct FromSeed {};
+  MinisignSigner(FromSeed, const std::array<std::uint8_t, 8>& key_id,
+                 const std::array<std::uint8_t, 32>& seed);
+  void read_public_key();
 
   std::array<std::uint8_t, 64> ed25519_sign(std::string_view bytes) const;
 

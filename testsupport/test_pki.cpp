@@ -112,6 +112,30 @@ Validity not_yet_valid() {
 TestCertificate::TestCertificate(std::shared_ptr<X509> cert, std::shared_ptr<EVP_PKEY> key)
     : cert_(std::move(cert)), key_(std::move(key)) {}
 
+TestCertificate TestCertificate::from_pem(std::string_view cert_pem, std::string_view key_pem) {
+  std::unique_ptr<BIO, decltype(&BIO_free)> cert_bio(
+      BIO_new_mem_buf(cert_pem.data(), static_cast<int>(cert_pem.size())), BIO_free);
+  std::unique_ptr<BIO, decltype(&BIO_free)> key_bio(
+      BIO_new_mem_buf(key_pem.data(), static_cast<int>(key_pem.size())), BIO_free);
+  if (!cert_bio || !key_bio) {
+    fail("PEM buffer");
+  }
+  std::shared_ptr<X509> cert(PEM_read_bio_X509(cert_bio.get(), nullptr, nullptr, nullptr),
+                             X509_free);
+  if (!cert) {
+    fail("certificate PEM");
+  }
+  std::shared_ptr<EVP_PKEY> key(PEM_read_bio_PrivateKey(key_bio.get(), nullptr, nullptr, nullptr),
+                                EVP_PKEY_free);
+  if (!key) {
+    fail("key PEM");
+  }
+  if (X509_check_private_key(cert.get(), key.get()) != 1) {
+    fail("the key does not belong to the certificate");
+  }
+  return TestCertificate(std::move(cert), std::move(key));
+}
+
 std::string TestCertificate::pem() const {
   BIO* bio = BIO_new(BIO_s_mem());
   if (PEM_write_bio_X509(bio, cert_.get()) != 1) {
@@ -161,6 +185,8 @@ TestCa::TestCa(std::string common_name, Validity validity)
         sign(cert.get(), key.get());
         return TestCertificate(std::move(cert), std::move(key));
       }()) {}
+
+TestCa::TestCa(TestCertificate root) : root_(std::move(root)) {}
 
 TestCertificate TestCa::issue_leaf(const std::vector<std::string>& dns_names,
                                    Validity validity) const {

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ostrevane::test {
@@ -27,6 +28,10 @@ Validity not_yet_valid();
 class TestCertificate {
  public:
   TestCertificate(std::shared_ptr<X509> cert, std::shared_ptr<EVP_PKEY> key);
+
+  // Returns the certificate and key read back from their PEM texts; throws
+  // std::runtime_error when either does not parse or the key does not fit.
+  static TestCertificate from_pem(std::string_view cert_pem, std::string_view key_pem);
 
   // Returns the certificate in PEM.
   std::string pem() const;
@@ -55,6 +60,9 @@ class TestCa {
  public:
   // Makes a new root with its own key; throws std::runtime_error on failure.
   explicit TestCa(std::string common_name = "Ostrevane Test Box CA", Validity validity = {});
+  // Uses `root`, a CA certificate with its key (for instance one saved earlier
+  // and read back with TestCertificate::from_pem), as the root.
+  explicit TestCa(TestCertificate root);
 
   // Returns the root's own certificate.
   const TestCertificate& root() const { return root_; }

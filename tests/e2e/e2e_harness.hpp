@@ -1,0 +1,132 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "testsupport/scratch_dir.hpp"
+
+namespace ostrevane::e2e {
+
+// The programs and files of this build that the tests run.
+struct BuiltFiles {
+  std::filesystem::path setup;         // ostrevane-setup-e2e, with the test trust material
+  std::filesystem::path broken_setup;  // ostrevane-setup-broken, with a damaged root CA
+  std::filesystem::path demo_box;      // ostrevane-demo-box
+  std::filesystem::path trust_dir;     // what ostrevane-make-trust wrote
+};
+
+// Returns the files of this build.
+const BuiltFiles& built_files();
+
+// A child process, killed and reaped when the object goes if it still runs.
+class Child {
+ public:
+  // Starts `argv` with environment `env`; `stdout_fd`, when not -1, becomes
+  // its standard output. Throws std::runtime_error when it cannot start.
+  Child(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+        int stdout_fd = -1);
+  // Takes over an already started process.
+  explicit Child(pid_t pid) : pid_(pid) {}
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // Returns the exit code (128 + N for a process ended by signal N), or
+  // nullopt when it still runs after `timeout`.
+  std::optional<int> wait(std::chrono::milliseconds timeout);
+
+ private:
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+};
+
+// The demo box as a child process, in the caller's network namespace.
+class DemoBox {
+ public:
+  // Starts it with the build's trust material and `options`, and waits until
+  // it prints "ready"; throws std::runtime_error when it does not.
+  explicit DemoBox(const std::vector<std::string>& options);
+  // Stops it with SIGTERM.
+  ~DemoBox();
+  DemoBox(const DemoBox&) = delete;
+  DemoBox& operator=(const DemoBox&) = delete;
+
+ private:
+  std::optional<Child> child_;
+};
+
+// A scratch home for one run of the program: its temporary folder (TMPDIR),
+// its Wine prefix (WINEPREFIX, the registry it reads) and the file the demo
+// installer appends its arguments to.
+class ProgramHome {
+ public:
+  ProgramHome();
+
+  // Writes a user registry in which the WebView2 runtime is present.
+  void install_webview2() const;
+  // Returns the environment the program runs with.
+  std::vector<std::string> environment() const;
+
+  std::filesystem::path root() const { return dir_.path(); }
+  std::filesystem::path working_folder() const { return dir_.path() / "tmp" / "ostrevane-setup"; }
+  std::filesystem::path args_file() const { return dir_.path() / "installer-args.txt"; }
+  // Returns the names in the working folder, sorted, or nullopt when there is
+  // no working folder.
+  std::optional<std::vector<std::string>> working_files() const;
+
+ private:
+  test::ScratchDir dir_;
+};
+
+// Returns the file's bytes, or nullopt when it cannot be read.
+std::optional<std::string> read_file(const std::filesystem::path& path);
+
+// The program on a pseudo-terminal, which is its controlling terminal (the
+// dialogs draw on /dev/tty). Everything it draws is collected as it comes.
+class TerminalSession {
+ public:
+  // Starts `program` with `args` and `env` on a new terminal 100 columns wide;
+  // throws std::runtime_error when it cannot.
+  TerminalSession(const std::filesystem::path& program, const std::vector<std::string>& args,
+                  const std::vector<std::string>& env);
+  ~TerminalSession();
+  TerminalSession(const TerminalSession&) = delete;
+  TerminalSession& operator=(const TerminalSession&) = delete;
+
+  // Waits until `text` shows up after the place the previous wait stopped at,
+  // and moves that place past it; returns false when `timeout` passes first.
+  bool wait_for(std::string_view text,
+                std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  // Types `keys` on the terminal.
+  void type(std::string_view keys);
+  // Returns everything drawn so far.
+  std::string output() const;
+  // Returns what was drawn after the place the last wait stopped at.
+  std::string output_since_last_wait() const;
+  // Returns the exit code, or nullopt when it still runs after `timeout`.
+  std::optional<int> wait_exit(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+ private:
+  void read_loop();
+
+  int master_ = -1;
+  std::optional<Child> child_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::string output_;
+  std::size_t cursor_ = 0;
+  bool closed_ = false;
+  std::thread reader_;
+};
+
+}  // namespace ostrevane::e2e
