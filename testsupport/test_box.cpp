@@ -247,7 +247,8 @@ asio::awaitable<void> serve_connection(TestBox::Impl* box, tcp::socket socket) {
   {
     const char* sni = SSL_get_servername(stream.native_handle(), TLSEXT_NAMETYPE_host_name);
     std::lock_guard lock(box->mutex);
-    box->connections.push_back(RecordedConnection{sni != nullptr ? sni : "", alpn_offer});
+    box->connections.push_back(RecordedConnection{sni != nullptr ? sni : "", alpn_offer,
+                                                  SSL_session_reused(stream.native_handle()) == 1});
   }
   box->recorded.notify_all();
   beast::flat_buffer buffer;

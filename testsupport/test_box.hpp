@@ -63,6 +63,7 @@ struct RecordedRequest {
 struct RecordedConnection {
   std::string server_name;  // SNI, "" when none was sent
   std::string alpn_offer;   // the client's ALPN list, protocols joined by ','
+  bool resumed = false;     // the handshake resumed an earlier session
 };
 
 struct TestBoxOptions {

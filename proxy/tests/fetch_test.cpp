@@ -291,6 +291,33 @@ TEST_F(FetchTest, KeepAliveConnectionsServeLaterRequests) {
   EXPECT_EQ(client().idle_connections(), 1u);
 }
 
+TEST_F(FetchTest, ANewConnectionResumesTheEarlierSession) {
+  start();
+  test::Route closing = body_route("closing");
+  closing.close_after = true;
+  box_->serve("/close", closing);
+  EXPECT_EQ(display(fetch("/close")), "body of 7 bytes");
+  EXPECT_EQ(display(fetch("/close")), "body of 7 bytes");
+  const auto connections = box_->connections();
+  ASSERT_EQ(connections.size(), 2u);
+  EXPECT_FALSE(connections[0].resumed);
+  EXPECT_TRUE(connections[1].resumed);
+}
+
+TEST_F(FetchTest, SessionsAreNotSharedBetweenConfigurations) {
+  start();
+  test::Route closing = body_route("closing");
+  closing.close_after = true;
+  box_->serve("/close", closing);
+  EXPECT_EQ(display(fetch("/close")), "body of 7 bytes");
+  state_ = make_state(box_->port());  // a second, independent configuration
+  client_.reset();
+  EXPECT_EQ(display(fetch("/close")), "body of 7 bytes");
+  const auto connections = box_->connections();
+  ASSERT_EQ(connections.size(), 2u);
+  EXPECT_FALSE(connections[1].resumed);
+}
+
 TEST_F(FetchTest, APooledConnectionTheBoxLetGoIsReplaced) {
   start();
   box_->serve("/a", body_route("first"));

@@ -7,6 +7,8 @@
 
 #include <boost/asio/ssl/error.hpp>
 
+#include "proxy/src/upstream/tls_sessions.hpp"
+
 namespace ostrevane {
 namespace {
 
@@ -92,6 +94,7 @@ std::expected<void, std::string> apply_settings(SSL_CTX* ctx) {
   }
   SSL_CTX_set_options(ctx, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
   SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, verify_callback);
+  enable_session_resumption(ctx);
   return {};
 }
 

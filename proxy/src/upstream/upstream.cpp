@@ -16,6 +16,7 @@
 
 #include "platform/os_error.hpp"
 #include "proxy/src/upstream/server_name.hpp"
+#include "proxy/src/upstream/tls_sessions.hpp"
 
 namespace ostrevane {
 namespace asio = boost::asio;
@@ -153,6 +154,7 @@ asio::awaitable<std::expected<std::unique_ptr<BoxStream>, ConnectError>> Upstrea
   if (!set_server_name(stream->native_handle(), host)) {
     co_return std::unexpected(invalid_input("invalid dns name"));
   }
+  offer_session(stream->native_handle(), host);
 
   const auto [handshake_error] =
       co_await stream->async_handshake(asio::ssl::stream_base::client, kNoThrow);
