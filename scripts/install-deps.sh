@@ -7,7 +7,7 @@ packages=(
   libboost1.81-dev libssl-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev googletest
   openssl minisign iproute2 util-linux procps
-  clang-format curl
+  clang-format curl time
 )
 
 missing=()

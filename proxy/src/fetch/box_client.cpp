@@ -278,6 +278,7 @@ struct BoxResponse::Impl {
   Clock::duration stall{};
   bool ended = false;
   bool broken = false;
+  std::optional<BodyRead> deferred;  // a failure that follows the bytes last returned
 
   // The body is complete: a keep-alive connection with nothing left over
   // serves the next request.
@@ -329,15 +330,62 @@ std::optional<std::string_view> BoxResponse::header(std::string_view name) const
   return found->value();
 }
 
+namespace {
+
+BodyRead body_failure(const boost::system::error_code& error) {
+  if (error == beast::error::timeout) {
+    return BodyStalled{};
+  }
+  return BodyError{std::string(kBodyError)};
+}
+
+// Parses into `into` (from `filled` on) what the connection holds already,
+// without waiting: the socket is non-blocking meanwhile, so a read that would
+// wait ends the loop. Returns the failure that ended it, if any.
+boost::system::error_code take_what_is_at_hand(BoxResponse::Impl& impl, std::span<char> into,
+                                               std::size_t& filled) {
+  auto& socket = beast::get_lowest_layer(*impl.stream).socket();
+  boost::system::error_code error;
+  socket.non_blocking(true, error);
+  if (error) {
+    return {};
+  }
+  while (filled < into.size() && !impl.parser.is_done()) {
+    auto& body = impl.parser.get().body();
+    body.data = into.data() + filled;
+    body.size = into.size() - filled;
+    http::read_some(*impl.stream, impl.buffer, impl.parser, error);
+    filled = into.size() - body.size;
+    if (error) {
+      break;
+    }
+  }
+  boost::system::error_code ignored;
+  socket.non_blocking(false, ignored);
+  if (error == http::error::need_buffer || error == asio::error::would_block ||
+      error == asio::error::try_again) {
+    return {};
+  }
+  return error;
+}
+
+}  // namespace
+
 asio::awaitable<BodyRead> BoxResponse::read_some(std::span<char> into) {
   Impl& impl = *impl_;
   if (impl.ended) {
     co_return BodyEnd{};
   }
+  if (impl.deferred) {
+    const BodyRead failure = *impl.deferred;
+    impl.deferred.reset();
+    co_return failure;
+  }
   if (impl.broken || !impl.stream || into.empty()) {
     co_return BodyError{std::string(kBodyError)};
   }
-  while (true) {
+  std::size_t filled = 0;
+  while (filled == 0) {
     if (impl.parser.is_done()) {
       impl.finish();
       co_return BodyEnd{};
@@ -348,22 +396,26 @@ asio::awaitable<BodyRead> BoxResponse::read_some(std::span<char> into) {
     beast::get_lowest_layer(*impl.stream).expires_after(impl.stall);
     auto [error, ignored] =
         co_await http::async_read_some(*impl.stream, impl.buffer, impl.parser, kNoThrow);
-    const std::size_t got = into.size() - body.size;
+    filled = into.size() - body.size;
     if (error == http::error::need_buffer) {
       error = {};
     }
     if (error) {
       impl.broken = true;
       impl.stream.reset();
-      if (error == beast::error::timeout) {
-        co_return BodyStalled{};
-      }
-      co_return BodyError{std::string(kBodyError)};
-    }
-    if (got > 0) {
-      co_return BodyData{got};
+      co_return body_failure(error);
     }
   }
+  // Each asynchronous read brings one TLS record (16 KiB at most) through
+  // several handlers of the event loop; what has already arrived behind it is
+  // taken in at once, so that one read hands over up to the whole span.
+  if (const boost::system::error_code error = take_what_is_at_hand(impl, into, filled)) {
+    impl.broken = true;
+    impl.stream.reset();
+    // The bytes before the failure are the caller's; the failure is its next read.
+    impl.deferred = body_failure(error);
+  }
+  co_return BodyData{filled};
 }
 
 namespace {

@@ -98,8 +98,9 @@ class BoxResponse {
   // case), or nothing when there is none.
   std::optional<std::string_view> header(std::string_view name) const;
 
-  // Reads the next bytes of the body into `into` (large spans are fine), each
-  // read bounded by the client's stall time-out. Returns Data (n > 0), End once
+  // Reads the next bytes of the body into `into`: waits for the first, bounded
+  // by the client's stall time-out, then takes in without waiting whatever has
+  // arrived behind them, up to the span's size. Returns Data (n > 0), End once
   // the body is complete (and from then on), Stalled, or Error; empty chunks
   // and trailers are skipped. After Stalled or Error the response is unusable.
   boost::asio::awaitable<BodyRead> read_some(std::span<char> into);

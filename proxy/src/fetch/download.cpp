@@ -2,10 +2,13 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <array>
+#include <boost/asio/associated_executor.hpp>
+#include <boost/asio/async_result.hpp>
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/deferred.hpp>
-#include <boost/asio/experimental/parallel_group.hpp>
+#include <boost/asio/experimental/concurrent_channel.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <memory>
 #include <vector>
@@ -19,9 +22,10 @@ namespace asio = boost::asio;
 
 namespace {
 
-// Large frames keep the per-read cost low; the write of one frame overlaps the
-// hash of the same frame, and the next read waits for both.
+// Large frames keep the per-read cost low. A frame's hash runs beside its
+// write, and the next read waits for both.
 constexpr std::size_t kFrameSize = 1 << 20;
+constexpr std::size_t kWritePiece = 256 << 10;
 
 constexpr std::string_view kBackgroundFailed = "background task failed";
 
@@ -62,36 +66,105 @@ asio::awaitable<std::expected<std::error_code, std::string>> on_pool(
   co_return code;
 }
 
-asio::awaitable<std::error_code> write_frame(platform::OutputFile* file,
-                                             std::span<const char> data) {
-  co_return file->write_all(data);
-}
-
-asio::awaitable<void> hash_frame(EVP_MD_CTX* sha, std::span<const char> data) {
-  EVP_DigestUpdate(sha, data.data(), data.size());
-  co_return;
-}
-
 struct DigestDeleter {
   void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
 };
 
-// Writes a frame on the blocking pool while hashing it on this thread.
-asio::awaitable<std::expected<std::error_code, std::string>> write_and_hash(
-    asio::thread_pool::executor_type pool, platform::OutputFile* file, EVP_MD_CTX* sha,
-    std::span<const char> data) {
-  auto executor = co_await asio::this_coro::executor;
-  auto [order, write_thrown, written, hash_thrown] =
-      co_await asio::experimental::make_parallel_group(
-          asio::co_spawn(pool, write_frame(file, data), asio::deferred),
-          asio::co_spawn(executor, hash_frame(sha, data), asio::deferred))
-          .async_wait(asio::experimental::wait_for_all(), asio::use_awaitable);
-  (void)order;
-  if (write_thrown || hash_thrown) {
-    co_return std::unexpected(std::string(kBackgroundFailed));
+// Writes `data` in pieces: single writes of a MiB or more into the page cache
+// are at times several times slower than the same bytes in pieces of this size.
+std::error_code write_in_pieces(platform::OutputFile& file, std::span<const char> data) {
+  while (!data.empty()) {
+    const std::span<const char> piece = data.first(std::min(data.size(), kWritePiece));
+    if (const std::error_code error = file.write_all(piece)) {
+      return error;
+    }
+    data = data.subspan(piece.size());
   }
-  co_return written;
+  return {};
 }
+
+// Writes a frame on the blocking pool and completes on the caller's executor.
+struct WriteOnPool {
+  asio::thread_pool::executor_type pool;
+  platform::OutputFile* file;
+  std::span<const char> data;
+
+  template <typename Handler>
+  void operator()(Handler handler) const {
+    auto home = asio::get_associated_executor(handler);
+    asio::post(pool, [file = file, data = data, home = std::move(home),
+                      handler = std::move(handler)]() mutable {
+      const std::error_code written = write_in_pieces(*file, data);
+      asio::post(
+          home, [handler = std::move(handler), written]() mutable { std::move(handler)(written); });
+    });
+  }
+};
+
+asio::awaitable<std::error_code> write_on_pool(asio::thread_pool::executor_type pool,
+                                               platform::OutputFile* file,
+                                               std::span<const char> data) {
+  return asio::async_initiate<const asio::use_awaitable_t<>&, void(std::error_code)>(
+      WriteOnPool{pool, file, data}, asio::use_awaitable);
+}
+
+// The SHA-256 of a download, fed on the blocking pool one frame at a time, in
+// order, while the same frame is being written. The pool's task shares the
+// state and the frame's buffer, so a download abandoned meanwhile cannot free
+// them under the task.
+class FrameHasher {
+ public:
+  FrameHasher(asio::any_io_executor home, asio::thread_pool::executor_type pool)
+      : pool_(pool), state_(std::make_shared<State>(std::move(home))) {}
+
+  // Returns false when SHA-256 cannot be started.
+  bool start() {
+    return state_->sha && EVP_DigestInit_ex(state_->sha.get(), EVP_sha256(), nullptr) == 1;
+  }
+
+  // Returns the buffer to read the next frame into.
+  std::span<char> frame() { return std::span<char>(state_->frame); }
+
+  // Starts hashing the first `size` bytes of frame(); the hashing started
+  // before must have been waited for.
+  void hash(std::size_t size) {
+    pending_ = true;
+    const std::span<const char> data(state_->frame.data(), size);
+    asio::post(pool_, [state = state_, data] {
+      EVP_DigestUpdate(state->sha.get(), data.data(), data.size());
+      state->done.try_send(boost::system::error_code{});
+    });
+  }
+
+  // Waits until the hashing started last, if any, has finished.
+  asio::awaitable<void> wait() {
+    if (!pending_) {
+      co_return;
+    }
+    pending_ = false;
+    co_await state_->done.async_receive(asio::as_tuple(asio::use_awaitable));
+  }
+
+  // Returns the digest text of every byte hashed; call once, after wait().
+  std::string finish() {
+    std::array<std::uint8_t, 32> digest{};
+    unsigned int digest_size = 0;
+    EVP_DigestFinal_ex(state_->sha.get(), digest.data(), &digest_size);
+    return sha256_hex(digest);
+  }
+
+ private:
+  struct State {
+    explicit State(asio::any_io_executor home) : done(std::move(home), 1) {}
+    std::unique_ptr<EVP_MD_CTX, DigestDeleter> sha{EVP_MD_CTX_new()};
+    std::vector<char> frame = std::vector<char>(kFrameSize);
+    asio::experimental::concurrent_channel<void(boost::system::error_code)> done;
+  };
+
+  asio::thread_pool::executor_type pool_;
+  std::shared_ptr<State> state_;
+  bool pending_ = false;
+};
 
 }  // namespace
 
@@ -158,16 +231,16 @@ asio::awaitable<Expected> stream_to_part(
     co_return std::unexpected(disk(*created));
   }
 
-  std::unique_ptr<EVP_MD_CTX, DigestDeleter> sha(EVP_MD_CTX_new());
-  if (!sha || EVP_DigestInit_ex(sha.get(), EVP_sha256(), nullptr) != 1) {
+  FrameHasher hasher(co_await asio::this_coro::executor, blocking);
+  if (!hasher.start()) {
     co_return std::unexpected(Disk{"no SHA-256"});
   }
   std::uint64_t received = 0;
   progress(0, total);
 
-  std::vector<char> frame(kFrameSize);
   for (;;) {
-    BodyRead read = co_await response.read_some(std::span<char>(frame));
+    const std::span<char> frame = hasher.frame();
+    BodyRead read = co_await response.read_some(frame);
     if (std::holds_alternative<BodyStalled>(read)) {
       co_return std::unexpected(Message{request_path + ": stalled"});
     }
@@ -183,13 +256,13 @@ asio::awaitable<Expected> stream_to_part(
       co_return std::unexpected(
           Message{request_path + ": more than " + std::to_string(limit) + " bytes"});
     }
-    auto written = co_await write_and_hash(blocking, &*file, sha.get(),
-                                           std::span<const char>(frame.data(), size));
-    if (!written) {
-      co_return std::unexpected(Disk{written.error()});
-    }
-    if (*written) {
-      co_return std::unexpected(disk(*written));
+    hasher.hash(size);
+    const std::error_code written =
+        co_await write_on_pool(blocking, &*file, std::span<const char>(frame.data(), size));
+    // The buffer is read into again only once its hash is done.
+    co_await hasher.wait();
+    if (written) {
+      co_return std::unexpected(disk(written));
     }
     progress(received, total);
   }
@@ -215,10 +288,7 @@ asio::awaitable<Expected> stream_to_part(
     co_return std::unexpected(disk(*synced));
   }
 
-  std::array<std::uint8_t, 32> digest;
-  unsigned int digest_size = 0;
-  EVP_DigestFinal_ex(sha.get(), digest.data(), &digest_size);
-  std::string computed = sha256_hex(digest);
+  std::string computed = hasher.finish();
   if (!equal_ignoring_ascii_case(computed, expected_digest)) {
     co_return std::unexpected(DigestMismatch{std::move(computed), expected_digest});
   }

@@ -1,0 +1,219 @@
+// Bodies of many TLS records: one body read gathers what has already arrived,
+// and the download hashes one frame while it reads the next.
+
+#include <gtest/gtest.h>
+#include <openssl/sha.h>
+
+#include <boost/asio/thread_pool.hpp>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "proxy/src/fetch/box_client.hpp"
+#include "proxy/src/fetch/download.hpp"
+#include "proxy/tests/box_fixture.hpp"
+#include "testsupport/scratch_dir.hpp"
+
+namespace ostrevane {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kPath = "/desktop/setup.exe";
+
+std::string pattern(std::size_t size) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) {
+    bytes[i] = static_cast<char>((i * 131 + i / 7919) & 0xff);
+  }
+  return bytes;
+}
+
+std::string digest_of(std::string_view data) {
+  std::array<std::uint8_t, 32> digest;
+  SHA256(reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest.data());
+  return sha256_hex(digest);
+}
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class BodyFramesTest : public BoxFixture {
+ protected:
+  BoxClient& client() {
+    if (!client_) {
+      client_.emplace(io_.get_executor(), state_, BoxClientTimeouts{2s, 300ms, 30s});
+    }
+    return *client_;
+  }
+
+  std::optional<BoxClient> client_;
+};
+
+// What the reads of one body gave: the bytes, then the read that ended them.
+struct BodyReads {
+  std::string bytes;
+  std::string end;  // "end", "stalled" or "error: ..."
+  std::string after_end;
+};
+
+std::string describe(const BodyRead& read) {
+  if (std::holds_alternative<BodyEnd>(read)) {
+    return "end";
+  }
+  if (std::holds_alternative<BodyStalled>(read)) {
+    return "stalled";
+  }
+  if (const auto* error = std::get_if<BodyError>(&read)) {
+    return "error: " + error->text;
+  }
+  return "data";
+}
+
+boost::asio::awaitable<BodyReads> read_body(BoxClient& client, std::string path) {
+  BodyReads reads;
+  auto response = co_await send_box_request(client, path, BoxTarget::App);
+  if (!response) {
+    reads.end = "request: " + fetch_error_display(response.error());
+    co_return reads;
+  }
+  std::vector<char> frame(1 << 20);
+  while (true) {
+    const BodyRead read = co_await response->read_some(std::span<char>(frame));
+    if (const auto* data = std::get_if<BodyData>(&read)) {
+      reads.bytes.append(frame.data(), data->size);
+      continue;
+    }
+    reads.end = describe(read);
+    reads.after_end = describe(co_await response->read_some(std::span<char>(frame)));
+    co_return reads;
+  }
+}
+
+struct BrokenBodyCase {
+  std::string name;
+  bool stall;  // stop sending instead of closing
+  std::string end;
+  std::string after_end;
+};
+
+class BrokenBodyTest : public BodyFramesTest, public testing::WithParamInterface<BrokenBodyCase> {};
+
+// The box sends 300,000 bytes in one go and then fails: every one of them
+// reaches the caller before the failure does, however they were gathered.
+TEST_P(BrokenBodyTest, BytesBeforeTheFailureAllArriveFirst) {
+  start();
+  test::Route route;
+  route.body = pattern(600'000);
+  route.write_size = 300'000;
+  (GetParam().stall ? route.stall_after : route.cut_after) = 300'000;
+  box_->serve(kPath, route);
+  const BodyReads reads = run(read_body(client(), kPath));
+  EXPECT_EQ(reads.bytes.size(), 300'000u);
+  EXPECT_TRUE(reads.bytes == pattern(300'000));
+  EXPECT_EQ(reads.end, GetParam().end);
+  EXPECT_EQ(reads.after_end, GetParam().after_end);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BrokenBodyTest,
+    testing::Values(BrokenBodyCase{"Cut", false, "error: error reading a body from connection",
+                                   "error: error reading a body from connection"},
+                    BrokenBodyCase{"Stall", true, "stalled",
+                                   "error: error reading a body from connection"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(BodyFramesTest, TheConnectionServesAgainAfterALargeBody) {
+  start();
+  test::Route big;
+  big.body = pattern(5 * 1024 * 1024 + 3);
+  box_->serve(kPath, big);
+  test::Route small;
+  small.body = "after";
+  box_->serve("/after", small);
+  const BodyReads first = run(read_body(client(), kPath));
+  EXPECT_EQ(first.end, "end");
+  EXPECT_TRUE(first.bytes == big.body);
+  const BodyReads second = run(read_body(client(), "/after"));
+  EXPECT_EQ(second.end, "end");
+  EXPECT_EQ(second.bytes, "after");
+  EXPECT_EQ(box_->tcp_accepts(), 1u);
+}
+
+struct LargeDownloadCase {
+  std::string name;
+  bool chunked;
+  std::size_t write_size;
+  std::chrono::milliseconds write_delay;
+};
+
+class LargeDownloadTest : public BodyFramesTest,
+                          public testing::WithParamInterface<LargeDownloadCase> {
+ protected:
+  std::expected<void, FetchError> download(const std::string& digest, std::uint64_t total) {
+    boost::asio::thread_pool pool(2);
+    auto result = run(download_file(
+        client(), kPath, destination(), digest,
+        [this](std::uint64_t done, std::uint64_t announced) {
+          progress_.emplace_back(done, announced);
+        },
+        total, BoxTarget::App, pool.get_executor()));
+    pool.join();
+    return result;
+  }
+
+  std::filesystem::path destination() const { return dir_.path() / "setup.exe"; }
+
+  test::ScratchDir dir_;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> progress_;
+};
+
+// Bodies of several frames, in large and in small pieces: the file and its
+// digest come out whole and in order.
+TEST_P(LargeDownloadTest, EveryFrameIsHashedAndWrittenInOrder) {
+  const std::string body = pattern(16 * 1024 * 1024 + 1001);
+  start();
+  test::Route route;
+  route.body = body;
+  route.chunked = GetParam().chunked;
+  route.write_size = GetParam().write_size;
+  route.write_delay = GetParam().write_delay;
+  box_->serve(kPath, route);
+  const auto result = download(digest_of(body), body.size());
+  ASSERT_TRUE(result.has_value()) << fetch_error_display(result.error());
+  EXPECT_TRUE(read_file(destination()) == body);
+  ASSERT_FALSE(progress_.empty());
+  EXPECT_EQ(progress_.back().first, body.size());
+  for (std::size_t i = 1; i < progress_.size(); ++i) {
+    EXPECT_GT(progress_[i].first, progress_[i - 1].first);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LargeDownloadTest,
+                         testing::Values(LargeDownloadCase{"Announced", false, 1 << 20, 0ms},
+                                         LargeDownloadCase{"Chunked", true, 100'000, 0ms},
+                                         LargeDownloadCase{"Trickled", false, 100'000, 1ms}),
+                         [](const auto& info) { return info.param.name; });
+
+TEST_F(LargeDownloadTest, ACutAfterSeveralFramesRemovesThePartFile) {
+  const std::string body = pattern(3 * 1024 * 1024);
+  start();
+  test::Route route;
+  route.body = body;
+  route.cut_after = 2 * 1024 * 1024 + 5;
+  box_->serve(kPath, route);
+  const auto result = download(digest_of(body), body.size());
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(fetch_error_display(result.error()),
+            std::string(kPath) + ": cut off (error reading a body from connection)");
+  EXPECT_FALSE(std::filesystem::exists(destination().string() + ".part"));
+  EXPECT_FALSE(std::filesystem::exists(destination()));
+}
+
+}  // namespace
+}  // namespace ostrevane
