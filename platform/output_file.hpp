@@ -37,6 +37,7 @@ class OutputFile {
  private:
   explicit OutputFile(int handle) : handle_(handle) {}
   int handle_ = -1;
+  long long written_ = 0;  // bytes written so far, the offset of the next write
 };
 
 }  // namespace ostrevane::platform

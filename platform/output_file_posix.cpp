@@ -38,6 +38,8 @@ OutputFile::~OutputFile() {
 }
 
 std::error_code OutputFile::write_all(std::span<const char> bytes) {
+  const off_t start = static_cast<off_t>(written_);
+  const off_t length = static_cast<off_t>(bytes.size());
   while (!bytes.empty()) {
     const ssize_t n = ::write(handle_, bytes.data(), bytes.size());
     if (n < 0) {
@@ -51,6 +53,10 @@ std::error_code OutputFile::write_all(std::span<const char> bytes) {
     }
     bytes = bytes.subspan(static_cast<std::size_t>(n));
   }
+  written_ += length;
+  // Start the device writes now, so that the final sync has little left to
+  // wait for; a failure here is seen again by that sync.
+  ::sync_file_range(handle_, start, length, SYNC_FILE_RANGE_WRITE);
   return {};
 }
 
