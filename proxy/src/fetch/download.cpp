@@ -6,7 +6,6 @@
 #include <array>
 #include <boost/asio/associated_executor.hpp>
 #include <boost/asio/async_result.hpp>
-#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/experimental/concurrent_channel.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -48,22 +47,37 @@ bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
   return true;
 }
 
-// Runs `f` on the blocking pool and resumes on the caller's executor with its
-// error code; an exception in `f` reads as "background task failed".
+using PoolResult = std::expected<std::error_code, std::string>;
+
+// Runs `f` on the blocking pool and completes on the caller's executor with
+// its error code; an exception in `f` reads as "background task failed".
 template <typename F>
-asio::awaitable<std::error_code> call(F f) {
-  co_return f();
-}
+struct RunOnPool {
+  asio::thread_pool::executor_type pool;
+  F f;
+
+  template <typename Handler>
+  void operator()(Handler handler) {
+    auto home = asio::get_associated_executor(handler);
+    asio::post(
+        pool, [f = std::move(f), home = std::move(home), handler = std::move(handler)]() mutable {
+          PoolResult result;
+          try {
+            result = f();
+          } catch (...) {
+            result = std::unexpected(std::string(kBackgroundFailed));
+          }
+          asio::post(home, [handler = std::move(handler), result = std::move(result)]() mutable {
+            std::move(handler)(std::move(result));
+          });
+        });
+  }
+};
 
 template <typename F>
-asio::awaitable<std::expected<std::error_code, std::string>> on_pool(
-    asio::thread_pool::executor_type pool, F f) {
-  auto [thrown, code] =
-      co_await asio::co_spawn(pool, call(std::move(f)), asio::as_tuple(asio::use_awaitable));
-  if (thrown) {
-    co_return std::unexpected(std::string(kBackgroundFailed));
-  }
-  co_return code;
+asio::awaitable<PoolResult> on_pool(asio::thread_pool::executor_type pool, F f) {
+  return asio::async_initiate<const asio::use_awaitable_t<>&, void(PoolResult)>(
+      RunOnPool<F>{pool, std::move(f)}, asio::use_awaitable);
 }
 
 struct DigestDeleter {
@@ -81,31 +95,6 @@ std::error_code write_in_pieces(platform::OutputFile& file, std::span<const char
     data = data.subspan(piece.size());
   }
   return {};
-}
-
-// Writes a frame on the blocking pool and completes on the caller's executor.
-struct WriteOnPool {
-  asio::thread_pool::executor_type pool;
-  platform::OutputFile* file;
-  std::span<const char> data;
-
-  template <typename Handler>
-  void operator()(Handler handler) const {
-    auto home = asio::get_associated_executor(handler);
-    asio::post(pool, [file = file, data = data, home = std::move(home),
-                      handler = std::move(handler)]() mutable {
-      const std::error_code written = write_in_pieces(*file, data);
-      asio::post(
-          home, [handler = std::move(handler), written]() mutable { std::move(handler)(written); });
-    });
-  }
-};
-
-asio::awaitable<std::error_code> write_on_pool(asio::thread_pool::executor_type pool,
-                                               platform::OutputFile* file,
-                                               std::span<const char> data) {
-  return asio::async_initiate<const asio::use_awaitable_t<>&, void(std::error_code)>(
-      WriteOnPool{pool, file, data}, asio::use_awaitable);
 }
 
 // The SHA-256 of a download, fed on the blocking pool one frame at a time, in
@@ -257,12 +246,16 @@ asio::awaitable<Expected> stream_to_part(
           Message{request_path + ": more than " + std::to_string(limit) + " bytes"});
     }
     hasher.hash(size);
-    const std::error_code written =
-        co_await write_on_pool(blocking, &*file, std::span<const char>(frame.data(), size));
+    const std::span<const char> data(frame.data(), size);
+    auto written = co_await on_pool(
+        blocking, [&file, data]() -> std::error_code { return write_in_pieces(*file, data); });
     // The buffer is read into again only once its hash is done.
     co_await hasher.wait();
-    if (written) {
-      co_return std::unexpected(disk(written));
+    if (!written) {
+      co_return std::unexpected(Disk{written.error()});
+    }
+    if (*written) {
+      co_return std::unexpected(disk(*written));
     }
     progress(received, total);
   }
