@@ -2,6 +2,7 @@
 
 #include <expected>
 #include <filesystem>
+#include <string>
 #include <system_error>
 
 namespace ostrevane::platform {
@@ -9,6 +10,10 @@ namespace ostrevane::platform {
 // Returns the current user's temporary folder as the system reports it, or the
 // system's error when it has none.
 [[nodiscard]] std::expected<std::filesystem::path, std::error_code> user_temp_folder();
+
+// Returns the name of the program's working folder inside the user's
+// temporary folder: one path component.
+[[nodiscard]] std::string working_folder_name();
 
 // Makes `folder` a folder that only the current user can change: creates it,
 // with any missing parents, the folder itself for the user alone; an existing

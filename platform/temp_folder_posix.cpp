@@ -45,6 +45,10 @@ std::expected<std::filesystem::path, std::error_code> user_temp_folder() {
   return folder;
 }
 
+std::string working_folder_name() {
+  return "ostrevane-setup";
+}
+
 // /tmp is shared by every user, unlike a Windows user's temporary folder: a
 // folder there that another user can write to would let them swap a verified
 // file before it runs.

@@ -59,7 +59,7 @@ asio::awaitable<std::expected<std::filesystem::path, FailureKind>> run_setup(
         FailureKind::download("no temporary folder: " + platform::error_code_text(temp.error())));
   }
   // operator/ joins without doubling a separator that ends the folder's path.
-  const std::filesystem::path working_folder = *temp / WORKING_FOLDER_NAME;
+  const std::filesystem::path working_folder = *temp / platform::working_folder_name();
   const bool webview2 = steps.webview2();
   co_return co_await steps.box_flow(working_folder, *answer, webview2);
 }

@@ -14,9 +14,6 @@
 
 namespace ostrevane {
 
-// The name of the working folder inside the user's temporary folder.
-inline constexpr std::string_view WORKING_FOLDER_NAME = "ostrevane-setup";
-
 // What one attempt's flow does after discovery; the program uses the box flow.
 using BoxFlowStep =
     std::function<boost::asio::awaitable<std::expected<std::filesystem::path, FailureKind>>(
