@@ -12,4 +12,10 @@ namespace ostrevane::platform {
 std::vector<std::u16string> split_command_line(std::u16string_view line,
                                                std::u16string_view module_path);
 
+// Returns the program's argument list as UTF-8, its own name first: on Windows
+// the process's command line split by split_command_line() (the program's own
+// path when the line is empty; unpaired surrogates become U+FFFD), here
+// `argv` as it stands.
+std::vector<std::string> program_arguments(int argc, char** argv);
+
 }  // namespace ostrevane::platform

@@ -10,8 +10,23 @@ std::string utf8_lossy(std::string_view bytes) {
   return utf16_to_utf8_lossy(utf8_to_utf16(bytes));
 }
 
+namespace {
+
+// Names are bytes here and UTF-16 code units on Windows, neither necessarily
+// well-formed.
+template <typename Char>
+std::string native_display(const std::basic_string<Char>& native) {
+  if constexpr (sizeof(Char) == 1) {
+    return utf8_lossy(std::string_view(native.data(), native.size()));
+  } else {
+    return utf16_to_utf8_lossy(std::u16string(native.begin(), native.end()));
+  }
+}
+
+}  // namespace
+
 std::string path_display(const std::filesystem::path& path) {
-  return utf8_lossy(path.native());
+  return native_display(path.native());
 }
 
 }  // namespace ostrevane::platform

@@ -15,7 +15,9 @@ namespace ostrevane::test {
 
 // Runs `body` on a new thread that has entered a private network namespace, waits for
 // it and rethrows what it threw. Returns the reason, without running `body`, when the
-// namespace cannot be made.
+// namespace cannot be made. Under Wine, where the sockets are the wineserver's, the
+// whole test run is in such a namespace already: `body` runs only when the network
+// has no interface but loopback.
 [[nodiscard]] std::expected<void, std::string> run_in_private_network_namespace(
     const std::function<void()>& body);
 

@@ -1,33 +1,25 @@
 #pragma once
 
-#include <stdlib.h>
-
 #include <optional>
 #include <string>
 
 namespace ostrevane::test {
 
+// Returns the environment variable `name`, or nullopt when it is not set.
+std::optional<std::string> get_env(const std::string& name);
+
+// Sets the environment variable `name` to `value`, or removes it for nullopt;
+// on Windows both the C runtime's and the system's copy.
+void set_env(const std::string& name, const std::optional<std::string>& value);
+
 // Sets an environment variable (or unsets it, for a null value) for the life
 // of the object, then restores what was there.
 class ScopedEnv {
  public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = getenv(name)) {
-      old_ = old;
-    }
-    if (value != nullptr) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
+  ScopedEnv(const char* name, const char* value) : name_(name), old_(get_env(name_)) {
+    set_env(name_, value ? std::optional<std::string>(value) : std::nullopt);
   }
-  ~ScopedEnv() {
-    if (old_) {
-      setenv(name_.c_str(), old_->c_str(), 1);
-    } else {
-      unsetenv(name_.c_str());
-    }
-  }
+  ~ScopedEnv() { set_env(name_, old_); }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
 

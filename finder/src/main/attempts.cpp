@@ -6,8 +6,6 @@
 #include "finder/src/main/dialogs.hpp"
 #include "finder/src/main/exit_code.hpp"
 #include "finder/src/main/installer.hpp"
-#include "finder/src/main/setup_run.hpp"
-#include "proxy/src/fetch/runtime.hpp"
 
 namespace ostrevane {
 
@@ -31,7 +29,7 @@ FailurePresentation present_failure(const FailureKind& failure) {
 }
 
 void worker_main(std::shared_ptr<SharedProgress> progress,
-                 std::shared_ptr<const TrustMaterial> trust) {
+                 std::shared_ptr<const TrustMaterial> trust, SetupFlow flow) {
   mark_worker_thread();
   try {
     AttemptStatus outcome = Succeeded{};
@@ -41,7 +39,7 @@ void worker_main(std::shared_ptr<SharedProgress> progress,
         broken_invariant("a runtime");
       }
       const ProgressReporter reporter = interactive_reporter(progress);
-      auto installer = run_setup_to_completion(*runtime, reporter, *trust);
+      auto installer = flow(*runtime, reporter, *trust);
       if (!installer) {
         outcome = Failed{std::move(installer.error())};
       } else {
@@ -60,12 +58,12 @@ void worker_main(std::shared_ptr<SharedProgress> progress,
   }
 }
 
-AttemptsEnd run_attempts(std::shared_ptr<const TrustMaterial> trust) {
+AttemptsEnd run_attempts(std::shared_ptr<const TrustMaterial> trust, SetupFlow flow) {
   for (;;) {
     auto progress = std::make_shared<SharedProgress>();
     std::thread worker;
     try {
-      worker = std::thread(worker_main, progress, trust);
+      worker = std::thread(worker_main, progress, trust, flow);
     } catch (const std::system_error&) {
       broken_invariant("failed to spawn thread");
     }

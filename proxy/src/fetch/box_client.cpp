@@ -1,7 +1,5 @@
 #include "proxy/src/fetch/box_client.hpp"
 
-#include <sys/socket.h>
-
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/ssl/error.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -10,7 +8,6 @@
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/write.hpp>
-#include <cerrno>
 #include <vector>
 
 #include "platform/os_error.hpp"
@@ -210,10 +207,17 @@ bool is_connection_lost(const boost::system::error_code& error) {
 // nothing to read, so any byte (a close_notify), an end of stream or an error
 // means the box has let it go.
 bool looks_alive(BoxStream& stream) {
+  auto& socket = beast::get_lowest_layer(stream).socket();
+  boost::system::error_code error;
+  socket.non_blocking(true, error);
+  if (error) {
+    return false;
+  }
   char probe;
-  const int fd = beast::get_lowest_layer(stream).socket().native_handle();
-  const ssize_t peeked = ::recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-  return peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+  socket.receive(asio::buffer(&probe, 1), asio::socket_base::message_peek, error);
+  boost::system::error_code ignored;
+  socket.non_blocking(false, ignored);
+  return error == asio::error::would_block;
 }
 
 // How a request failed after it had a connection.

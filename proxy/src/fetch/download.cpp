@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <boost/asio/associated_executor.hpp>
+#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/experimental/concurrent_channel.hpp>
 #include <boost/asio/post.hpp>

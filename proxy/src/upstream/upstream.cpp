@@ -1,7 +1,5 @@
 #include "proxy/src/upstream/upstream.hpp"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 

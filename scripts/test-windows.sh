@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Builds the Windows program and its tests with mingw-w64 and runs the tests
+# under Wine, inside a private network namespace with its own wineserver and an
+# Xvfb display for the task dialogs.
+#   scripts/test-windows.sh        build in build-windows/ and run the tests
+# OPENSSL_ROOT_DIR, when set, names an OpenSSL 3 built for mingw-w64: the
+# complete program is then linked too.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+top=$PWD
+dir=$top/build-windows
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+
+if [ "${1:-}" = "--inside" ]; then
+  # In the private network namespace: loopback only, and the broadcast address
+  # routed to it, so that nothing a test sends can leave the machine.
+  ip link set lo up
+  ip route add default dev lo
+  export WINEPREFIX=$dir/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  pids=()
+  cleanup() {
+    "$wineserver" -k 2>/dev/null || true
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+  }
+  trap cleanup EXIT
+
+  # Sockets of Wine programs are the wineserver's: it must be ours, started
+  # here, never one left running outside the namespace for this prefix.
+  mkdir -p "$WINEPREFIX"
+  "$wineserver" -k 2>/dev/null || true
+  "$wineserver" -f -p &
+  pids+=($!)
+  server=$!
+  for _ in $(seq 50); do
+    [ -n "$(ls "/tmp/.wine-$(id -u)" 2>/dev/null)" ] && break
+    sleep 0.1
+  done
+  if ! kill -0 "$server" 2>/dev/null; then
+    echo "the wineserver did not start" >&2
+    exit 1
+  fi
+  if [ "$(readlink "/proc/$server/ns/net")" != "$(readlink /proc/self/ns/net)" ] ||
+    [ "$(readlink /proc/self/ns/net)" = "$(readlink /proc/1/ns/net)" ]; then
+    echo "the wineserver is not in the test's private network namespace" >&2
+    exit 1
+  fi
+
+  display=99
+  while [ -e "/tmp/.X$display-lock" ]; do display=$((display + 1)); done
+  Xvfb ":$display" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+  pids+=($!)
+  export DISPLAY=":$display"
+  for _ in $(seq 50); do
+    [ -e "/tmp/.X11-unix/X$display" ] && break
+    sleep 0.1
+  done
+
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    "$wine" wineboot -i >/dev/null 2>&1
+  fi
+  "$wine" wineboot -u >/dev/null 2>&1 || true
+  export OSTREVANE_WINE_NAMESPACE=private
+  ctest --test-dir "$dir" --output-on-failure -j 4
+  exit 0
+fi
+
+bash scripts/install-deps.sh
+
+# GoogleTest for the target, from Debian's sources, once per build folder.
+gtest=$dir/googletest
+if [ ! -f "$gtest/lib/cmake/GTest/GTestConfig.cmake" ]; then
+  cmake -S /usr/src/googletest -B "$dir/googletest-build" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$gtest" -Dgtest_disable_pthreads=OFF >/dev/null
+  cmake --build "$dir/googletest-build"
+  cmake --install "$dir/googletest-build" >/dev/null
+fi
+
+flags=(-DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  -DGTest_DIR="$gtest/lib/cmake/GTest")
+if [ -n "${OPENSSL_ROOT_DIR:-}" ]; then
+  flags+=(-DOPENSSL_ROOT_DIR="$OPENSSL_ROOT_DIR")
+fi
+cmake -S . -B "$dir" -G Ninja "${flags[@]}"
+# Without an OpenSSL for Windows, what needs it is compiled against the host's
+# OpenSSL headers as a check only (ostrevane_tls_compile_check) and not linked.
+cmake --build "$dir"
+
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+"${sudo[@]}" unshare -n -- bash "$0" --inside
