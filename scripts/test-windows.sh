@@ -2,7 +2,7 @@
 # Builds the Windows program and its tests with mingw-w64 and runs the tests
 # under Wine, inside a private network namespace with its own wineserver and an
 # Xvfb display for the task dialogs.
-#   scripts/test-windows.sh        build in build-windows/ and run the tests
+#   scripts/test-windows.sh [CTEST-ARGS]   build in build-windows/ and run the tests
 # OPENSSL_ROOT_DIR, when set, names an OpenSSL 3 built for mingw-w64: the
 # complete program is then linked too.
 set -euo pipefail
@@ -13,6 +13,7 @@ wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
 
 if [ "${1:-}" = "--inside" ]; then
+  shift
   # In the private network namespace: loopback only, and the broadcast address
   # routed to it, so that nothing a test sends can leave the machine.
   ip link set lo up
@@ -47,22 +48,18 @@ if [ "${1:-}" = "--inside" ]; then
     exit 1
   fi
 
-  display=99
-  while [ -e "/tmp/.X$display-lock" ]; do display=$((display + 1)); done
-  Xvfb ":$display" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+  # Xvfb picks a free display and writes its number to the pipe.
+  exec 3< <(Xvfb -displayfd 1 -screen 0 1280x800x24 -nolisten tcp 2>/dev/null)
   pids+=($!)
+  read -r -t 30 display <&3 || { echo "Xvfb did not start" >&2; exit 1; }
   export DISPLAY=":$display"
-  for _ in $(seq 50); do
-    [ -e "/tmp/.X11-unix/X$display" ] && break
-    sleep 0.1
-  done
 
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     "$wine" wineboot -i >/dev/null 2>&1
   fi
   "$wine" wineboot -u >/dev/null 2>&1 || true
   export OSTREVANE_WINE_NAMESPACE=private
-  ctest --test-dir "$dir" --output-on-failure -j 4
+  ctest --test-dir "$dir" --output-on-failure -j 4 "$@"
   exit 0
 fi
 
@@ -90,4 +87,4 @@ cmake --build "$dir"
 
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-"${sudo[@]}" unshare -n -- bash "$0" --inside
+"${sudo[@]}" unshare -n -- bash "$0" --inside "$@"
