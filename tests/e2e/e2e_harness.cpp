@@ -179,13 +179,17 @@ std::vector<std::string> ProgramHome::environment() const {
   return env;
 }
 
-std::optional<std::vector<std::string>> ProgramHome::working_files() const {
+fs::path ProgramHome::working_folder(uid_t uid) const {
+  return dir_.path() / "tmp" / ("ostrevane-setup-" + std::to_string(uid));
+}
+
+std::optional<std::vector<std::string>> ProgramHome::working_files(uid_t uid) const {
   std::error_code error;
-  if (!fs::is_directory(working_folder(), error)) {
+  if (!fs::is_directory(working_folder(uid), error)) {
     return std::nullopt;
   }
   std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(working_folder())) {
+  for (const auto& entry : fs::directory_iterator(working_folder(uid))) {
     names.push_back(entry.path().filename().string());
   }
   std::ranges::sort(names);

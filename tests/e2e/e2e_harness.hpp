@@ -1,6 +1,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -78,11 +79,12 @@ class ProgramHome {
   std::vector<std::string> environment() const;
 
   std::filesystem::path root() const { return dir_.path(); }
-  std::filesystem::path working_folder() const { return dir_.path() / "tmp" / "ostrevane-setup"; }
+  // Returns the working folder of a run as the user `uid`.
+  std::filesystem::path working_folder(uid_t uid = geteuid()) const;
   std::filesystem::path args_file() const { return dir_.path() / "installer-args.txt"; }
-  // Returns the names in the working folder, sorted, or nullopt when there is
-  // no working folder.
-  std::optional<std::vector<std::string>> working_files() const;
+  // Returns the names in the working folder of `uid`, sorted, or nullopt when
+  // there is no such folder.
+  std::optional<std::vector<std::string>> working_files(uid_t uid = geteuid()) const;
 
  private:
   test::ScratchDir dir_;
