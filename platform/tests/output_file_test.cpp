@@ -52,9 +52,7 @@ class OutputFileTest : public ::testing::Test {
     EXPECT_TRUE(file.has_value());
     return std::move(*file);
   }
-  void write(OutputFile& file, std::string_view text) const {
-    EXPECT_FALSE(file.write_all(text));
-  }
+  void write(OutputFile& file, std::string_view text) const { EXPECT_FALSE(file.write_all(text)); }
 
   test::ScratchDir dir_;
 };

@@ -230,8 +230,10 @@ TEST(ReportModeUsers, ASecondUserRunsAfterTheFirst) {
     GTEST_SKIP() << "needs root to run as a second user";
   }
   ProgramHome home;
-  for (const auto& [folder, mode] : {std::pair{home.root(), 01777}, {home.root() / "tmp", 01777},
-                                     {home.root() / "wine", 0755}, {home.root() / "home", 0755}}) {
+  for (const auto& [folder, mode] : {std::pair{home.root(), 01777},
+                                     {home.root() / "tmp", 01777},
+                                     {home.root() / "wine", 0755},
+                                     {home.root() / "home", 0755}}) {
     ASSERT_EQ(chmod(folder.c_str(), mode), 0) << folder;
   }
   const std::string other = std::to_string(kOtherUser);
