@@ -31,13 +31,29 @@ PseudoTerminal::PseudoTerminal(unsigned columns, unsigned rows) {
 }
 
 PseudoTerminal::~PseudoTerminal() {
+  stop_reading();
+  ::close(controller_);
+  close_terminal_side();
+}
+
+void PseudoTerminal::stop_reading() {
   {
     std::lock_guard lock(mutex_);
     stop_ = true;
   }
-  reader_.join();
-  ::close(controller_);
-  close_terminal_side();
+  if (reader_.joinable()) {
+    reader_.join();
+  }
+}
+
+pid_t PseudoTerminal::fork_process() {
+  stop_reading();
+  const pid_t pid = ::fork();
+  if (pid != 0) {
+    stop_ = false;
+    reader_ = std::thread([this] { read_loop(); });
+  }
+  return pid;
 }
 
 void PseudoTerminal::close_terminal_side() {

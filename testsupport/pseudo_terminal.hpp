@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/types.h>
 #include <termios.h>
 
 #include <chrono>
@@ -35,6 +36,12 @@ class PseudoTerminal {
   // has the terminal open ends.
   void close_terminal_side();
 
+  // Forks the process as fork() does, with the thread that reads the output
+  // stopped meanwhile: a child forked while another thread holds a lock (the
+  // sanitizers' allocator has some) can wait for it forever. Returns the
+  // child's id to the parent, 0 to the child, -1 when it cannot.
+  pid_t fork_process();
+
   // Returns the offset just past the first `text` written at or after byte
   // `from` of the output, waiting for it up to `timeout`; nullopt when it
   // does not come or the output ended first.
@@ -66,6 +73,7 @@ class PseudoTerminal {
 
  private:
   void read_loop();
+  void stop_reading();
 
   int controller_ = -1;
   int terminal_side_ = -1;

@@ -272,8 +272,8 @@ int show_result(const std::filesystem::path& device) {
 
 // Runs `body` with the terminal's device in a new process, which ends with
 // what it returns.
-Forked run_in_child(const PseudoTerminal& pty, int (*body)(const std::filesystem::path&)) {
-  const pid_t pid = ::fork();
+Forked run_in_child(PseudoTerminal& pty, int (*body)(const std::filesystem::path&)) {
+  const pid_t pid = pty.fork_process();
   if (pid == 0) {
     ::_exit(body(pty.device()));
   }

@@ -213,7 +213,7 @@ TerminalSession::TerminalSession(const fs::path& program, const std::vector<std:
   argv.insert(argv.end(), args.begin(), args.end());
   auto argv_c = c_strings(argv);
   auto env_c = c_strings(env);
-  const pid_t pid = fork();
+  const pid_t pid = terminal_.fork_process();
   if (pid < 0) {
     throw os_failure("fork");
   }
