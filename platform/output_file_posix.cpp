@@ -23,12 +23,14 @@ std::expected<OutputFile, std::error_code> OutputFile::create(const std::filesys
   return OutputFile(handle);
 }
 
-OutputFile::OutputFile(OutputFile&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
+OutputFile::OutputFile(OutputFile&& other) noexcept
+    : handle_(std::exchange(other.handle_, -1)), written_(std::exchange(other.written_, 0)) {}
 
 OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
   if (this != &other) {
     close();
     handle_ = std::exchange(other.handle_, -1);
+    written_ = std::exchange(other.written_, 0);
   }
   return *this;
 }

@@ -12,7 +12,8 @@ namespace ostrevane::platform {
 [[nodiscard]] std::expected<std::filesystem::path, std::error_code> user_temp_folder();
 
 // Returns the name of the program's working folder inside the user's
-// temporary folder: one path component.
+// temporary folder: one path component, which carries the user's id where
+// that folder is shared by all users.
 [[nodiscard]] std::string working_folder_name();
 
 // Makes `folder` a folder that only the current user can change: creates it,

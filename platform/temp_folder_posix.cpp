@@ -45,8 +45,10 @@ std::expected<std::filesystem::path, std::error_code> user_temp_folder() {
   return folder;
 }
 
+// Every user shares /tmp, and the folder of one user is refused to all the
+// others: the name tells whose it is.
 std::string working_folder_name() {
-  return "ostrevane-setup";
+  return "ostrevane-setup-" + std::to_string(geteuid());
 }
 
 // /tmp is shared by every user, unlike a Windows user's temporary folder: a

@@ -1,9 +1,6 @@
 #include "platform/terminal_dialog.hpp"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/raw_terminal.hpp"
 #include "platform/terminal_frame.hpp"
 
 namespace ostrevane::platform {
@@ -25,76 +23,6 @@ constexpr unsigned kDefaultMarqueePeriodMs = 30;
 std::error_code last_error() {
   return {errno, std::system_category()};
 }
-
-// The terminal device in raw mode for as long as the object lives.
-class Terminal {
- public:
-  static std::expected<Terminal, std::error_code> open(const std::filesystem::path& device) {
-    Terminal terminal(::open(device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (terminal.fd_ < 0) {
-      return std::unexpected(last_error());
-    }
-    if (!::isatty(terminal.fd_)) {
-      return std::unexpected(std::error_code(ENOTTY, std::system_category()));
-    }
-    if (::tcgetattr(terminal.fd_, &terminal.saved_) != 0) {
-      return std::unexpected(last_error());
-    }
-    termios raw = terminal.saved_;
-    ::cfmakeraw(&raw);
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
-    if (::tcsetattr(terminal.fd_, TCSANOW, &raw) != 0) {
-      return std::unexpected(last_error());
-    }
-    terminal.raw_ = true;
-    return terminal;
-  }
-
-  Terminal(Terminal&& other) noexcept
-      : fd_(std::exchange(other.fd_, -1)),
-        saved_(other.saved_),
-        raw_(std::exchange(other.raw_, false)) {}
-  Terminal& operator=(Terminal&&) = delete;
-
-  ~Terminal() {
-    if (raw_) {
-      ::tcsetattr(fd_, TCSANOW, &saved_);
-    }
-    if (fd_ >= 0) {
-      ::close(fd_);
-    }
-  }
-
-  int fd() const { return fd_; }
-
-  // Returns the terminal's width, 0 when it does not say.
-  unsigned columns() const {
-    winsize size{};
-    return ::ioctl(fd_, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
-  }
-
-  [[nodiscard]] std::expected<void, std::error_code> write_all(std::string_view bytes) {
-    while (!bytes.empty()) {
-      const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-      if (n < 0 && errno == EINTR) {
-        continue;
-      }
-      if (n <= 0) {
-        return std::unexpected(n < 0 ? last_error() : std::error_code(EIO, std::system_category()));
-      }
-      bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return {};
-  }
-
- private:
-  explicit Terminal(int fd) : fd_(fd) {}
-
-  int fd_ = -1;
-  termios saved_{};
-  bool raw_ = false;
-};
 
 // Returns the code point at the start of well-formed UTF-8 `bytes` and its
 // length, or nullopt when the sequence is incomplete or ill-formed.
@@ -145,7 +73,7 @@ char32_t fold_case(char32_t c) {
 // the loop that reads keys and ticks the timer.
 class TerminalDialog final : public TaskDialog {
  public:
-  TerminalDialog(const TaskDialogConfig& config, Terminal& terminal)
+  TerminalDialog(const TaskDialogConfig& config, RawTerminal& terminal)
       : config_(config), terminal_(terminal) {
     frame_.title = config.window_title;
     frame_.icon = config.main_icon;
@@ -210,10 +138,9 @@ class TerminalDialog final : public TaskDialog {
   [[nodiscard]] std::expected<void, std::error_code> read_input();
 
   const TaskDialogConfig& config_;
-  Terminal& terminal_;
+  RawTerminal& terminal_;
   TerminalFrame frame_;
   bool dirty_ = true;
-  std::size_t lines_drawn_ = 0;
   std::deque<int> pressed_;
   std::chrono::milliseconds marquee_period_{kDefaultMarqueePeriodMs};
   std::optional<Clock::time_point> marquee_next_;
@@ -284,18 +211,10 @@ std::chrono::milliseconds TerminalDialog::wait_time() const {
 }
 
 std::expected<void, std::error_code> TerminalDialog::draw() {
-  std::string out;
-  if (lines_drawn_ > 0) {
-    out += "\r\x1b[" + std::to_string(lines_drawn_) + "A";
-  }
-  out += "\x1b[J";
   const auto lines = draw_frame(frame_, terminal_.columns());
-  for (const std::string& line : lines) {
-    out += line + "\r\n";
-  }
-  lines_drawn_ = lines.size();
   dirty_ = false;
-  return terminal_.write_all(out);
+  // Every line takes the columns of the top border, which has no style.
+  return terminal_.draw(lines, display_width(lines.front()));
 }
 
 std::expected<void, std::error_code> TerminalDialog::read_input() {
@@ -316,9 +235,6 @@ std::expected<int, std::error_code> TerminalDialog::run() {
     timer_next_ = created_ + kDialogTimerPeriod;
   }
   std::expected<int, std::error_code> result = std::unexpected(std::error_code{});
-  if (auto shown = terminal_.write_all("\x1b[?25l"); !shown) {
-    return std::unexpected(shown.error());
-  }
   notify(TaskDialogNotification::kCreated, 0);
   for (;;) {
     if (const auto id = take_press()) {
@@ -331,17 +247,20 @@ std::expected<int, std::error_code> TerminalDialog::run() {
         break;
       }
     }
-    pollfd watch{terminal_.fd(), POLLIN, 0};
-    const int ready = ::poll(&watch, 1, static_cast<int>(wait_time().count()));
+    pollfd watch[] = {{terminal_.fd(), POLLIN, 0}, {terminal_.resize_fd(), POLLIN, 0}};
+    const int ready = ::poll(watch, 2, static_cast<int>(wait_time().count()));
     if (ready < 0 && errno != EINTR) {
       result = std::unexpected(last_error());
       break;
     }
-    if (ready > 0) {
+    if (ready > 0 && watch[0].revents != 0) {
       if (auto input = read_input(); !input) {
         result = std::unexpected(input.error());
         break;
       }
+    }
+    if (ready > 0 && watch[1].revents != 0 && terminal_.take_resize()) {
+      dirty_ = true;
     }
     const auto now = Clock::now();
     if (marquee_next_ && now >= *marquee_next_) {
@@ -356,10 +275,6 @@ std::expected<int, std::error_code> TerminalDialog::run() {
     }
   }
   notify(TaskDialogNotification::kDestroyed, 0);
-  // The dialog leaves the screen as a window would; a terminal that is gone
-  // cannot be cleaned up anyway.
-  std::string erase = lines_drawn_ > 0 ? "\r\x1b[" + std::to_string(lines_drawn_) + "A" : "\r";
-  (void)terminal_.write_all(erase + "\x1b[J\x1b[?25h");
   return result;
 }
 
@@ -368,7 +283,7 @@ std::expected<int, std::error_code> TerminalDialog::run() {
 TerminalDialogHost::TerminalDialogHost(std::filesystem::path device) : device_(std::move(device)) {}
 
 std::expected<int, std::error_code> TerminalDialogHost::show(const TaskDialogConfig& config) {
-  auto terminal = Terminal::open(device_);
+  auto terminal = RawTerminal::open(device_);
   if (!terminal) {
     return std::unexpected(terminal.error());
   }

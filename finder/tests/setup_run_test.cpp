@@ -1,11 +1,13 @@
 #include "finder/src/main/setup_run.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <deque>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace ostrevane {
@@ -14,6 +16,10 @@ namespace asio = boost::asio;
 
 using DiscoverOutcome = std::expected<BoxAnswer, DiscoverError>;
 using FlowResult = std::expected<std::filesystem::path, FailureKind>;
+
+// The working folder in the script's temporary folder; its name carries the
+// user's id.
+const std::string kWorkingFolder = "/tmp/user/ostrevane-setup-" + std::to_string(geteuid());
 
 struct Script {
   std::deque<DiscoverOutcome> passes;
@@ -81,10 +87,10 @@ TEST(SetupRunTest, ABoxFoundOnTheThirdPassGoesToTheBoxFlow) {
                    std::unexpected(DiscoverError::SocketFailure), kBox};
   FlowResult result = run(script);
   ASSERT_TRUE(result.has_value());
-  EXPECT_EQ(*result, "/tmp/user/ostrevane-setup/setup.exe");
+  EXPECT_EQ(*result, kWorkingFolder + "/setup.exe");
   EXPECT_EQ(script.discover_calls, 3);
   EXPECT_EQ(script.flow_answer, kBox);
-  EXPECT_EQ(script.flow_folder, "/tmp/user/ostrevane-setup");
+  EXPECT_EQ(script.flow_folder, kWorkingFolder);
   EXPECT_EQ(script.flow_webview2, true);
   EXPECT_EQ(script.updates, std::vector<ProgressUpdate>{Searching{}});
 }
@@ -120,7 +126,7 @@ TEST(SetupRunTest, TheWorkingFolderJoinsWithoutADoubledSeparator) {
     script.temp = temp;
     script.passes = {kBox};
     ASSERT_TRUE(run(script).has_value());
-    EXPECT_EQ(script.flow_folder->string(), "/tmp/user/ostrevane-setup") << temp;
+    EXPECT_EQ(script.flow_folder->string(), kWorkingFolder) << temp;
   }
 }
 

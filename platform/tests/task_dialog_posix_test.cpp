@@ -1,25 +1,20 @@
 #include "platform/task_dialog.hpp"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <pty.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <fstream>
-#include <mutex>
-#include <optional>
 #include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/terminal_dialog.hpp"
+#include "testsupport/dialog_thread.hpp"
+#include "testsupport/pseudo_terminal.hpp"
 #include "testsupport/scratch_dir.hpp"
 
 namespace ostrevane::platform {
@@ -27,111 +22,16 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A pseudo-terminal whose output is collected on a thread of its own, so that
-// a dialog drawing on it never blocks.
-class Pty {
- public:
-  Pty() {
-    winsize size{};
-    size.ws_row = 24;
-    size.ws_col = 80;
-    char name[256];
-    if (::openpty(&master_, &slave_, name, nullptr, &size) != 0) {
-      ADD_FAILURE() << "openpty failed";
-      return;
-    }
-    path_ = name;
-    ::tcgetattr(slave_, &initial_);
-    reader_ = std::thread([this] { read_loop(); });
+using test::DialogThread;
+using test::PseudoTerminal;
+
+// Returns whether `text` was written to `pty` within five seconds.
+testing::AssertionResult shown(PseudoTerminal& pty, std::string_view text) {
+  if (pty.wait_for(text)) {
+    return testing::AssertionSuccess();
   }
-
-  ~Pty() {
-    stop_ = true;
-    if (reader_.joinable()) {
-      reader_.join();
-    }
-    ::close(master_);
-    ::close(slave_);
-  }
-
-  const std::string& path() const { return path_; }
-
-  // Returns whether `text` was written to the terminal within five seconds.
-  testing::AssertionResult wait_for(std::string_view text) {
-    std::unique_lock lock(mutex_);
-    if (changed_.wait_for(lock, 5s, [&] { return output_.find(text) != std::string::npos; })) {
-      return testing::AssertionSuccess();
-    }
-    return testing::AssertionFailure() << "not shown: " << text << "\nshown: " << output_;
-  }
-
-  void type(std::string_view keys) {
-    ASSERT_EQ(::write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
-  }
-
-  std::string output() {
-    std::lock_guard lock(mutex_);
-    return output_;
-  }
-
-  termios mode() const {
-    termios now{};
-    ::tcgetattr(slave_, &now);
-    return now;
-  }
-  const termios& initial() const { return initial_; }
-
- private:
-  void read_loop() {
-    while (!stop_) {
-      pollfd watch{master_, POLLIN, 0};
-      if (::poll(&watch, 1, 20) <= 0) {
-        continue;
-      }
-      char buffer[4096];
-      const ssize_t n = ::read(master_, buffer, sizeof buffer);
-      if (n > 0) {
-        std::lock_guard lock(mutex_);
-        output_.append(buffer, static_cast<std::size_t>(n));
-        changed_.notify_all();
-      }
-    }
-  }
-
-  int master_ = -1;
-  int slave_ = -1;
-  std::string path_;
-  termios initial_{};
-  std::atomic<bool> stop_ = false;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::string output_;
-  std::thread reader_;
-};
-
-// Shows `config` on `pty` on a thread of its own.
-class Running {
- public:
-  Running(Pty& pty, const TaskDialogConfig& config)
-      : pty_(pty), host_(pty.path()), thread_([this, config] { result_ = host_.show(config); }) {}
-  // A test that failed half-way still ends its dialog.
-  ~Running() {
-    if (thread_.joinable()) {
-      pty_.type("\r\r");
-      thread_.join();
-    }
-  }
-  std::expected<int, std::error_code> result() {
-    thread_.join();
-    return *result_;
-  }
-
- private:
-  Pty& pty_;
-  TerminalDialogHost host_;
-  std::optional<std::expected<int, std::error_code>> result_;
-  std::thread thread_;
-};
+  return testing::AssertionFailure() << "not shown: " << text << "\nshown: " << pty.output();
+}
 
 TaskDialogConfig result_config(std::uint32_t flags) {
   TaskDialogConfig config;
@@ -145,9 +45,9 @@ TaskDialogConfig result_config(std::uint32_t flags) {
 }
 
 TEST(TerminalDialogTest, DrawsTheTextsAndRestoresTheTerminal) {
-  Pty pty;
-  Running running(pty, result_config(kTdfAllowDialogCancellation));
-  ASSERT_TRUE(pty.wait_for("Le boîtier du cabinet ne répond pas…"));
+  PseudoTerminal pty;
+  DialogThread running(pty, result_config(kTdfAllowDialogCancellation));
+  ASSERT_TRUE(shown(pty, "Le boîtier du cabinet ne répond pas…"));
   EXPECT_EQ(pty.mode().c_lflag & (ICANON | ECHO), 0u) << "raw while shown";
   const std::string output = pty.output();
   EXPECT_NE(output.find("┌─ Ostrevane ─"), std::string::npos);
@@ -156,9 +56,9 @@ TEST(TerminalDialogTest, DrawsTheTextsAndRestoresTheTerminal) {
   pty.type("\r");
   EXPECT_EQ(running.result(), 100);
   const termios after = pty.mode();
-  EXPECT_EQ(after.c_lflag, pty.initial().c_lflag);
-  EXPECT_EQ(after.c_iflag, pty.initial().c_iflag);
-  EXPECT_EQ(after.c_oflag, pty.initial().c_oflag);
+  EXPECT_EQ(after.c_lflag, pty.initial_mode().c_lflag);
+  EXPECT_EQ(after.c_iflag, pty.initial_mode().c_iflag);
+  EXPECT_EQ(after.c_oflag, pty.initial_mode().c_oflag);
 }
 
 struct KeyCase {
@@ -179,9 +79,9 @@ class TerminalKeyTest : public testing::TestWithParam<KeyCase> {};
 TEST_P(TerminalKeyTest, PressesTheRightButton) {
   TaskDialogConfig config = result_config(GetParam().flags);
   config.default_button = GetParam().default_button;
-  Pty pty;
-  Running running(pty, config);
-  ASSERT_TRUE(pty.wait_for("[ Fermer ]"));
+  PseudoTerminal pty;
+  DialogThread running(pty, config);
+  ASSERT_TRUE(shown(pty, "[ Fermer ]"));
   pty.type(GetParam().keys);
   if (!GetParam().then.empty()) {
     std::this_thread::sleep_for(100ms);
@@ -238,20 +138,12 @@ HResult timer_callback(TaskDialog& dialog, TaskDialogNotification notification,
 
 TEST(TerminalDialogTest, TimerDrivesTheCallbackAndItsMessages) {
   TimerScript script;
-  TaskDialogConfig config;
-  config.flags = kTdfAllowDialogCancellation | kTdfShowMarqueeProgressBar | kTdfCallbackTimer;
-  config.window_title = "Ostrevane";
-  config.main_instruction = "Installation de Ostrevane";
-  config.content = "Recherche…";
-  config.buttons = {{kIdCancel, "Annuler"}};
-  config.callback = timer_callback;
-  config.callback_data = &script;
-  Pty pty;
-  Running running(pty, config);
-  ASSERT_TRUE(pty.wait_for("Recherche…"));
+  PseudoTerminal pty;
+  DialogThread running(pty, test::progress_dialog_config(timer_callback, &script));
+  ASSERT_TRUE(shown(pty, "Recherche…"));
   pty.type("\r");  // refused by the callback: the dialog stays
-  ASSERT_TRUE(pty.wait_for("Téléchargement… 1 Mo sur 2 Mo"));
-  ASSERT_TRUE(pty.wait_for("49 %"));
+  ASSERT_TRUE(shown(pty, "Téléchargement… 1 Mo sur 2 Mo"));
+  ASSERT_TRUE(shown(pty, "49 %"));
   EXPECT_EQ(running.result(), kIdCancel);
 
   ASSERT_GE(script.seen.size(), 7u);

@@ -1,10 +1,13 @@
 #include "platform/temp_folder.hpp"
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <string>
 
 #include "testsupport/scoped_env.hpp"
 #include "testsupport/scratch_dir.hpp"
@@ -14,10 +17,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
+constexpr uid_t kOtherUser = 65534;
+
 mode_t mode_of(const fs::path& path) {
   struct stat info {};
   EXPECT_EQ(lstat(path.c_str(), &info), 0);
   return info.st_mode & 07777;
+}
+
+uid_t owner_of(const fs::path& path) {
+  struct stat info {};
+  EXPECT_EQ(lstat(path.c_str(), &info), 0);
+  return info.st_uid;
 }
 
 class PrivateFolder : public ::testing::Test {
@@ -82,7 +93,7 @@ TEST_F(PrivateFolder, RefusesAFolderOfAnotherUser) {
   }
   fs::create_directories(folder_);
   chmod(folder_.c_str(), 0700);
-  ASSERT_EQ(chown(folder_.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chown(folder_.c_str(), kOtherUser, kOtherUser), 0);
   EXPECT_EQ(create_private_folder(folder_), std::errc::operation_not_permitted);
 }
 
@@ -90,6 +101,66 @@ TEST_F(PrivateFolder, ReportsAParentThatCannotBeMade) {
   std::ofstream(dir_.path() / "parent") << "a file";
   EXPECT_TRUE(create_private_folder(folder_));
   EXPECT_FALSE(fs::exists(folder_));
+}
+
+TEST(WorkingFolderName, CarriesTheUserId) {
+  EXPECT_EQ(working_folder_name(), "ostrevane-setup-" + std::to_string(geteuid()));
+}
+
+// What the second user's run found, as its exit code.
+enum SecondRun { kRan = 0, kNoSwitch, kNoTemp, kSameName, kOthersFolderAccepted, kOwnRefused };
+
+// Runs as kOtherUser in a child process: forms its working folder in the same
+// temporary folder as the caller, whose own working folder is `first`.
+SecondRun run_as_other_user(const fs::path& first) {
+  if (setgroups(0, nullptr) != 0 || setresgid(kOtherUser, kOtherUser, kOtherUser) != 0 ||
+      setresuid(kOtherUser, kOtherUser, kOtherUser) != 0) {
+    return kNoSwitch;
+  }
+  const auto temp = user_temp_folder();
+  if (!temp) {
+    return kNoTemp;
+  }
+  const fs::path mine = *temp / working_folder_name();
+  if (mine == first) {
+    return kSameName;
+  }
+  if (!create_private_folder(first)) {
+    return kOthersFolderAccepted;
+  }
+  return create_private_folder(mine) ? kOwnRefused : kRan;
+}
+
+// Two users of one machine share its temporary folder: the first one's run
+// leaves a folder there that the second one's run does not trip over.
+TEST(WorkingFolderName, ASecondUserIsNotBlockedByTheFirstOnesFolder) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root to run as a second user";
+  }
+  const test::ScratchDir dir;
+  const fs::path shared = dir.path() / "tmp";
+  fs::create_directory(shared);
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(shared.c_str(), 01777), 0);  // as /tmp is
+  const test::ScopedEnv tmpdir("TMPDIR", shared.c_str());
+  const fs::path first = *user_temp_folder() / working_folder_name();
+  ASSERT_FALSE(create_private_folder(first));
+
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    _exit(run_as_other_user(first));
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), kRan);
+
+  const fs::path second = shared / ("ostrevane-setup-" + std::to_string(kOtherUser));
+  EXPECT_EQ(owner_of(second), kOtherUser);
+  EXPECT_EQ(mode_of(second), 0700u);
+  EXPECT_EQ(owner_of(first), 0u);
+  EXPECT_EQ(mode_of(first), 0700u);
 }
 
 TEST(UserTempFolder, FollowsTmpdirAndFailsWhenItIsNoFolder) {

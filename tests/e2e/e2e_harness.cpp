@@ -2,11 +2,11 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utmp.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -179,13 +179,17 @@ std::vector<std::string> ProgramHome::environment() const {
   return env;
 }
 
-std::optional<std::vector<std::string>> ProgramHome::working_files() const {
+fs::path ProgramHome::working_folder(uid_t uid) const {
+  return dir_.path() / "tmp" / ("ostrevane-setup-" + std::to_string(uid));
+}
+
+std::optional<std::vector<std::string>> ProgramHome::working_files(uid_t uid) const {
   std::error_code error;
-  if (!fs::is_directory(working_folder(), error)) {
+  if (!fs::is_directory(working_folder(uid), error)) {
     return std::nullopt;
   }
   std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(working_folder())) {
+  for (const auto& entry : fs::directory_iterator(working_folder(uid))) {
     names.push_back(entry.path().filename().string());
   }
   std::ranges::sort(names);
@@ -203,102 +207,62 @@ std::optional<std::string> read_file(const fs::path& path) {
 }
 
 TerminalSession::TerminalSession(const fs::path& program, const std::vector<std::string>& args,
-                                 const std::vector<std::string>& env) {
+                                 const std::vector<std::string>& env)
+    : terminal_(100, 40) {
   std::vector<std::string> argv{program.string()};
   argv.insert(argv.end(), args.begin(), args.end());
   auto argv_c = c_strings(argv);
   auto env_c = c_strings(env);
-  winsize size{};
-  size.ws_col = 100;
-  size.ws_row = 40;
-  const pid_t pid = forkpty(&master_, nullptr, nullptr, &size);
+  const pid_t pid = terminal_.fork_process();
   if (pid < 0) {
-    throw os_failure("forkpty");
+    throw os_failure("fork");
   }
   if (pid == 0) {
+    // A session of its own, with the terminal as its controlling terminal
+    // and standard streams.
+    if (login_tty(terminal_.terminal_side()) != 0) {
+      _exit(126);
+    }
     execve(argv_c[0], argv_c.data(), env_c.data());
     _exit(127);
   }
-  fcntl(master_, F_SETFD, FD_CLOEXEC);
+  terminal_.close_terminal_side();
   child_.emplace(pid);
-  reader_ = std::thread([this] { read_loop(); });
-}
-
-TerminalSession::~TerminalSession() {
-  child_.reset();  // kills the program if it still runs
-  {
-    std::lock_guard lock(mutex_);
-    closed_ = true;
-  }
-  reader_.join();
-  close(master_);
-}
-
-void TerminalSession::read_loop() {
-  for (;;) {
-    {
-      std::lock_guard lock(mutex_);
-      if (closed_) {
-        return;
-      }
-    }
-    pollfd watch{master_, POLLIN, 0};
-    const int ready = poll(&watch, 1, 100);
-    if (ready <= 0) {
-      continue;
-    }
-    char buffer[4096];
-    const ssize_t n = read(master_, buffer, sizeof buffer);
-    std::lock_guard lock(mutex_);
-    if (n <= 0) {
-      // The program has gone and the terminal with it.
-      closed_ = true;
-      changed_.notify_all();
-      return;
-    }
-    output_.append(buffer, static_cast<std::size_t>(n));
-    changed_.notify_all();
-  }
 }
 
 bool TerminalSession::wait_for(std::string_view text, std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mutex_);
-  std::size_t found = std::string::npos;
-  changed_.wait_for(lock, timeout, [&] {
-    found = output_.find(text, cursor_);
-    return found != std::string::npos || closed_;
-  });
-  if (found == std::string::npos) {
-    found = output_.find(text, cursor_);
-  }
-  if (found == std::string::npos) {
+  const auto end = terminal_.wait_for(text, cursor_, timeout);
+  if (!end) {
     return false;
   }
-  cursor_ = found + text.size();
+  cursor_ = *end;
   return true;
 }
 
+std::string TerminalSession::settle() {
+  return terminal_.settle();
+}
+
 void TerminalSession::type(std::string_view keys) {
-  while (!keys.empty()) {
-    const ssize_t n = write(master_, keys.data(), keys.size());
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      throw os_failure("writing to the terminal");
-    }
-    keys.remove_prefix(static_cast<std::size_t>(n));
+  terminal_.type(keys);
+}
+
+void TerminalSession::resize(unsigned columns, unsigned rows) {
+  terminal_.resize(columns, rows);
+}
+
+void TerminalSession::signal(int signal) {
+  if (kill(child_->pid(), signal) != 0) {
+    throw os_failure("kill");
   }
 }
 
 std::string TerminalSession::output() const {
-  std::lock_guard lock(mutex_);
-  return output_;
+  return terminal_.output();
 }
 
 std::string TerminalSession::output_since_last_wait() const {
-  std::lock_guard lock(mutex_);
-  return output_.substr(cursor_);
+  return terminal_.output().substr(cursor_);
 }
 
 std::optional<int> TerminalSession::wait_exit(std::chrono::milliseconds timeout) {

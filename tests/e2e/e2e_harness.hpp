@@ -1,17 +1,17 @@
 #pragma once
 
 #include <sys/types.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
+#include "testsupport/pseudo_terminal.hpp"
 #include "testsupport/scratch_dir.hpp"
 
 namespace ostrevane::e2e {
@@ -78,11 +78,12 @@ class ProgramHome {
   std::vector<std::string> environment() const;
 
   std::filesystem::path root() const { return dir_.path(); }
-  std::filesystem::path working_folder() const { return dir_.path() / "tmp" / "ostrevane-setup"; }
+  // Returns the working folder of a run as the user `uid`.
+  std::filesystem::path working_folder(uid_t uid = geteuid()) const;
   std::filesystem::path args_file() const { return dir_.path() / "installer-args.txt"; }
-  // Returns the names in the working folder, sorted, or nullopt when there is
-  // no working folder.
-  std::optional<std::vector<std::string>> working_files() const;
+  // Returns the names in the working folder of `uid`, sorted, or nullopt when
+  // there is no such folder.
+  std::optional<std::vector<std::string>> working_files(uid_t uid = geteuid()) const;
 
  private:
   test::ScratchDir dir_;
@@ -95,38 +96,38 @@ std::optional<std::string> read_file(const std::filesystem::path& path);
 // dialogs draw on /dev/tty). Everything it draws is collected as it comes.
 class TerminalSession {
  public:
-  // Starts `program` with `args` and `env` on a new terminal 100 columns wide;
-  // throws std::runtime_error when it cannot.
+  // Starts `program` with `args` and `env` on a new terminal 100 columns wide
+  // and 40 rows high; throws std::runtime_error when it cannot.
   TerminalSession(const std::filesystem::path& program, const std::vector<std::string>& args,
                   const std::vector<std::string>& env);
-  ~TerminalSession();
-  TerminalSession(const TerminalSession&) = delete;
-  TerminalSession& operator=(const TerminalSession&) = delete;
 
   // Waits until `text` shows up after the place the previous wait stopped at,
   // and moves that place past it; returns false when `timeout` passes first.
   bool wait_for(std::string_view text,
                 std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  // Waits until the program has drawn nothing for a moment, and returns
+  // everything drawn so far.
+  std::string settle();
   // Types `keys` on the terminal.
   void type(std::string_view keys);
+  // Gives the terminal a new size, which the program is told of by SIGWINCH.
+  void resize(unsigned columns, unsigned rows);
+  // Sends `signal` to the program.
+  void signal(int signal);
   // Returns everything drawn so far.
   std::string output() const;
   // Returns what was drawn after the place the last wait stopped at.
   std::string output_since_last_wait() const;
   // Returns the exit code, or nullopt when it still runs after `timeout`.
   std::optional<int> wait_exit(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  // Returns the terminal's mode now, and as it was before the program ran.
+  termios mode() const { return terminal_.mode(); }
+  const termios& initial_mode() const { return terminal_.initial_mode(); }
 
  private:
-  void read_loop();
-
-  int master_ = -1;
-  std::optional<Child> child_;
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  std::string output_;
+  test::PseudoTerminal terminal_;
+  std::optional<Child> child_;  // goes before the terminal
   std::size_t cursor_ = 0;
-  bool closed_ = false;
-  std::thread reader_;
 };
 
 }  // namespace ostrevane::e2e

@@ -3,8 +3,12 @@
 // read off the terminal as drawn; every wait is bounded, so a hang fails.
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <termios.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <string>
@@ -12,6 +16,7 @@
 
 #include "tests/e2e/e2e_harness.hpp"
 #include "testsupport/netns.hpp"
+#include "testsupport/screen_model.hpp"
 
 namespace ostrevane::e2e {
 namespace {
@@ -154,6 +159,67 @@ TEST(InteractiveSetup, DamagedTrustMaterialShowsOneDialogWithCloseAlone) {
   });
   EXPECT_EQ(home.working_files(), Files());
 }
+
+// Returns the columns that a row of the screen takes, a code point each.
+std::size_t columns_of(std::string_view row) {
+  return static_cast<std::size_t>(std::count_if(row.begin(), row.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
+}
+
+TEST(InteractiveSetup, AResizedDialogIsDrawnAnewAndErasedWhole) {
+  ProgramHome home;
+  RUN_IN_NAMESPACE([&] {
+    TerminalSession session(built_files().broken_setup, {}, home.environment());
+    ASSERT_TRUE(session.wait_for(kClose)) << visible(session);
+    const std::string first = session.settle();
+    session.resize(40, 40);
+    ASSERT_TRUE(session.wait_for(kClose)) << "not drawn anew:\n" << visible(session);
+    const std::string second = session.settle();
+    session.type("\r");
+    EXPECT_EQ(session.wait_exit(), 0);
+
+    // A terminal that rewraps its lines when it is made narrower, as most do.
+    test::ScreenModel model(100, 40);
+    model.feed(first);
+    model.resize(40, 40);
+    model.feed(second.substr(first.size()));
+    const auto screen = model.screen();
+    EXPECT_EQ(std::ranges::count_if(
+                  screen, [](const std::string& row) { return row.starts_with("┌─ Ostrevane"); }),
+              1);
+    for (const std::string& row : screen) {
+      EXPECT_LT(columns_of(row), 40u) << row;
+    }
+    model.feed(session.settle().substr(second.size()));
+    EXPECT_EQ(model.screen(), std::vector<std::string>(40)) << visible(session);
+    EXPECT_TRUE(model.history().empty());
+    EXPECT_TRUE(model.cursor_visible());
+    EXPECT_EQ(model.clears_of_the_screen(), 0);
+  });
+}
+
+class InteractiveSignal : public ::testing::TestWithParam<int> {};
+
+TEST_P(InteractiveSignal, DuringTheSearchLeavesTheTerminalAsItWas) {
+  ProgramHome home;
+  RUN_IN_NAMESPACE([&] {
+    TerminalSession session(built_files().setup, {}, home.environment());
+    ASSERT_TRUE(session.wait_for(kSearching)) << visible(session);
+    session.signal(GetParam());
+    EXPECT_EQ(session.wait_exit(5s), 128 + GetParam());
+    const std::string output = session.settle();
+    EXPECT_NE(output.find("\x1b[?25h", output.rfind("\x1b[?25l")), std::string::npos)
+        << visible(session);
+    const termios now = session.mode();
+    EXPECT_EQ(now.c_lflag, session.initial_mode().c_lflag);
+    EXPECT_EQ(now.c_iflag, session.initial_mode().c_iflag);
+    EXPECT_EQ(now.c_oflag, session.initial_mode().c_oflag);
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, InteractiveSignal, ::testing::Values(SIGTERM, SIGHUP),
+                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
 
 }  // namespace
 }  // namespace ostrevane::e2e

@@ -2,11 +2,14 @@
 // private network namespace of its own.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/e2e/demo_release.hpp"
@@ -150,9 +153,11 @@ struct ReportRun {
   std::chrono::steady_clock::duration took{};
 };
 
-// Runs the program in report mode in `home`, with the demo box when `box`.
+// Runs the program in report mode in `home`, with the demo box when `box`;
+// `runner`, when given, is the command that starts it.
 ReportRun run_report(const std::optional<std::vector<std::string>>& box, const ProgramHome& home,
-                     const std::filesystem::path& program = built_files().setup) {
+                     const std::filesystem::path& program = built_files().setup,
+                     std::vector<std::string> runner = {}) {
   std::optional<DemoBox> demo;
   if (box) {
     std::vector<std::string> options = *box;
@@ -160,8 +165,10 @@ ReportRun run_report(const std::optional<std::vector<std::string>>& box, const P
     demo.emplace(options);
   }
   const auto report_path = home.root() / "report.json";
+  std::filesystem::remove(report_path);
+  runner.insert(runner.end(), {program.string(), "--report", report_path.string()});
   const auto start = std::chrono::steady_clock::now();
-  Child setup({program.string(), "--report", report_path.string()}, home.environment());
+  Child setup(runner, home.environment());
   ReportRun run;
   run.exit_code = setup.wait(60s);
   run.took = std::chrono::steady_clock::now() - start;
@@ -212,6 +219,43 @@ TEST(ReportModeBuild, DamagedTrustMaterialGivesTheBuildReport) {
             R"({"code":"build","detail":"unreadable certificate: the CERTIFICATE section has no )"
             R"(\"-----END CERTIFICATE-----\" line","ok":false})");
   EXPECT_EQ(home.working_files(), Files());
+}
+
+// Two users of one machine share its temporary folder as they share /tmp: the
+// working folder that the first one's run leaves there does not stop the
+// second one's run.
+TEST(ReportModeUsers, ASecondUserRunsAfterTheFirst) {
+  constexpr uid_t kOtherUser = 65534;
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root to run as a second user";
+  }
+  ProgramHome home;
+  for (const auto& [folder, mode] : {std::pair{home.root(), 01777},
+                                     {home.root() / "tmp", 01777},
+                                     {home.root() / "wine", 0755},
+                                     {home.root() / "home", 0755}}) {
+    ASSERT_EQ(chmod(folder.c_str(), mode), 0) << folder;
+  }
+  const std::string other = std::to_string(kOtherUser);
+  const std::vector<std::string> as_other_user{"/usr/bin/setpriv", "--reuid=" + other,
+                                               "--regid=" + other, "--clear-groups", "--"};
+  ReportRun first;
+  ReportRun second;
+  auto in_namespace = test::run_in_private_network_namespace([&] {
+    first = run_report(std::vector<std::string>{}, home);
+    second = run_report(std::vector<std::string>{}, home, built_files().setup, as_other_user);
+  });
+  if (!in_namespace) {
+    GTEST_SKIP() << "needs a private network namespace: " << in_namespace.error();
+  }
+  const std::string success =
+      R"({"installer":"Ostrevane-Setup-1.4.2.exe","ok":true,"webview2":false})";
+  EXPECT_EQ(first.exit_code, 0);
+  EXPECT_EQ(first.report, success);
+  EXPECT_EQ(second.exit_code, 0);
+  EXPECT_EQ(second.report, success);
+  EXPECT_EQ(home.working_files(), Files(std::vector<std::string>{}));
+  EXPECT_EQ(home.working_files(kOtherUser), Files(std::vector<std::string>{}));
 }
 
 }  // namespace
