@@ -128,7 +128,38 @@ INSTANTIATE_TEST_SUITE_P(
                     StatusCase{301, "/desktop/manifest.json: HTTP 301 Moved Permanently"},
                     StatusCase{404, "/desktop/manifest.json: HTTP 404 Not Found"},
                     StatusCase{503, "/desktop/manifest.json: HTTP 503 Service Unavailable"},
-                    StatusCase{299, "/desktop/manifest.json: HTTP 299 <unknown status code>"}));
+                    StatusCase{299, "/desktop/manifest.json: HTTP 299 <unknown status code>"},
+                    // Never asked for: the connection no longer speaks HTTP, so
+                    // this is the answer, and the connection is dropped.
+                    StatusCase{101, "/desktop/manifest.json: HTTP 101 Switching Protocols"}));
+
+TEST_F(FetchTest, InterimHeadsBeforeTheAnswerAreReadPast) {
+  start();
+  test::Route route = body_route("after the hints");
+  route.interim_heads = {"HTTP/1.1 100 Continue\r\n\r\n",
+                         "HTTP/1.1 103 Early Hints\r\nLink: </style.css>; rel=preload\r\n\r\n",
+                         "HTTP/1.1 100 Continue\r\n\r\n"};
+  box_->serve(kManifest, route);
+  for (int i = 0; i < 2; ++i) {
+    auto body = fetch(kManifest);
+    ASSERT_TRUE(body.has_value()) << display(body);
+    EXPECT_EQ(*body, "after the hints");
+  }
+  EXPECT_EQ(box_->tcp_accepts(), 1u);  // and the connection serves the next request
+}
+
+TEST_F(FetchTest, InterimHeadsDoNotExtendTheDeadline) {
+  start();
+  test::Route route = body_route("too late");
+  route.interim_heads.assign(20, "HTTP/1.1 100 Continue\r\n\r\n");
+  route.head_delay = 50ms;  // the answer comes after a second, each head a little closer
+  box_->serve(kManifest, route);
+  const auto started = std::chrono::steady_clock::now();
+  auto body = fetch(kManifest);
+  ASSERT_FALSE(body.has_value());
+  EXPECT_EQ(describe(body.error()), "Unreachable: no answer within 8 s");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 800ms);
+}
 
 TEST_F(FetchTest, ARefusedPortIsUnreachableWithTheSystemsText) {
   boost::asio::ip::tcp::acceptor probe(io_, {boost::asio::ip::make_address("127.0.0.1"), 0});
