@@ -377,6 +377,20 @@ TEST_F(FetchTest, AnIdleConnectionLeavesThePoolAfterTheIdleTime) {
   EXPECT_FALSE(box_->requests().back().reused_connection);
 }
 
+TEST_F(FetchTest, AnIdleConnectionIsClosedWhenItsTimeRunsOut) {
+  timeouts_.pool_idle = 100ms;
+  start();
+  box_->serve("/a", body_route("first"));
+  EXPECT_EQ(display(fetch("/a")), "body of 5 bytes");
+  EXPECT_EQ(client().idle_connections(), 1u);
+  EXPECT_TRUE(box_->wait_for_open_connections(1));
+  // Nothing asks the pool for a connection meanwhile.
+  io_.restart();
+  io_.run_for(2s);
+  EXPECT_EQ(client().idle_connections(), 0u);
+  EXPECT_TRUE(box_->wait_for_open_connections(0));
+}
+
 // Reads the whole body of `response` in frames of `frame` bytes.
 boost::asio::awaitable<std::expected<std::string, std::string>> read_all(BoxResponse response,
                                                                          std::size_t frame) {
@@ -440,6 +454,22 @@ TEST_F(FetchTest, StreamsALargeBodyInLargeFramesPastAnyParserLimit) {
     EXPECT_EQ(wrong, 0u) << path;
   }
   EXPECT_EQ(box_->tcp_accepts(), 1u);
+}
+
+TEST_F(FetchTest, TheClientMayGoBeforeItsResponsesAndItsIdleConnections) {
+  start();
+  box_->serve("/a", body_route("first"));
+  box_->serve("/b", body_route("second"));
+  EXPECT_EQ(display(fetch("/a")), "body of 5 bytes");
+  // Another host name, so that the first connection stays idle in the pool.
+  auto response = run(send_box_request(client(), "/b", BoxTarget::Api));
+  ASSERT_TRUE(response.has_value()) << fetch_error_display(response.error());
+  EXPECT_EQ(client().idle_connections(), 1u);
+  client_.reset();  // with its timer pending
+  auto body = run(read_all(std::move(*response), 64));
+  ASSERT_TRUE(body.has_value()) << body.error();
+  EXPECT_EQ(*body, "second");
+  EXPECT_TRUE(box_->wait_for_open_connections(0));
 }
 
 TEST_F(FetchTest, AResponseShowsItsHeaders) {

@@ -4,6 +4,7 @@
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/ssl/error.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/error.hpp>
 #include <boost/beast/http/empty_body.hpp>
@@ -224,10 +225,12 @@ struct ExchangeFailure {
 
 }  // namespace
 
-// Idle keep-alive connections by host name, newest last.
-class ConnectionPool {
+// Idle keep-alive connections by host name, newest last. Each is closed when
+// its idle time runs out, whether or not the pool is used meanwhile.
+class ConnectionPool : public std::enable_shared_from_this<ConnectionPool> {
  public:
-  explicit ConnectionPool(Clock::duration idle_limit) : idle_limit_(idle_limit) {}
+  ConnectionPool(asio::any_io_executor executor, Clock::duration idle_limit)
+      : idle_limit_(idle_limit), timer_(std::move(executor)) {}
 
   std::unique_ptr<BoxStream> take(std::string_view host) {
     drop_expired();
@@ -249,6 +252,7 @@ class ConnectionPool {
     drop_expired();
     beast::get_lowest_layer(*stream).expires_never();
     idle_.push_back(Idle{std::move(host), std::move(stream), Clock::now()});
+    arm_timer();
   }
 
   std::size_t size() const { return idle_.size(); }
@@ -265,8 +269,27 @@ class ConnectionPool {
     std::erase_if(idle_, [&](const Idle& idle) { return now - idle.since >= idle_limit_; });
   }
 
+  // Waits for the oldest connection's time to run out, unless a wait is on.
+  void arm_timer() {
+    if (timer_armed_ || idle_.empty()) {
+      return;
+    }
+    timer_armed_ = true;
+    timer_.expires_at(idle_.front().since + idle_limit_);
+    // The pool goes with its client, which may be before the wait ends.
+    timer_.async_wait([pool = weak_from_this()](const boost::system::error_code&) {
+      if (const std::shared_ptr<ConnectionPool> self = pool.lock()) {
+        self->timer_armed_ = false;
+        self->drop_expired();
+        self->arm_timer();
+      }
+    });
+  }
+
   Clock::duration idle_limit_;
   std::vector<Idle> idle_;
+  asio::steady_timer timer_;
+  bool timer_armed_ = false;
 };
 
 struct BoxResponse::Impl {
@@ -300,7 +323,7 @@ BoxClient::BoxClient(asio::any_io_executor executor, std::shared_ptr<const Upstr
     : executor_(std::move(executor)),
       connector_(std::move(state)),
       timeouts_(timeouts),
-      pool_(std::make_shared<ConnectionPool>(timeouts.pool_idle)) {}
+      pool_(std::make_shared<ConnectionPool>(executor_, timeouts.pool_idle)) {}
 
 BoxClient::~BoxClient() = default;
 
