@@ -4,6 +4,8 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/use_future.hpp>
+#include <chrono>
+#include <future>
 #include <optional>
 #include <utility>
 
@@ -19,14 +21,17 @@ boost::asio::awaitable<std::optional<T>> as_optional(boost::asio::awaitable<T> o
 
 }  // namespace detail
 
-// Runs `operation` on `io` on this thread until the context has no more work,
-// and returns its result (rethrowing what it threw).
+// Runs `operation` on `io` on this thread until it completes, and returns its
+// result (rethrowing what it threw). Work it leaves behind, such as the timer
+// of an idle pooled connection, waits for the next run.
 template <typename T>
 T run_awaitable(boost::asio::io_context& io, boost::asio::awaitable<T> operation) {
   auto result =
       boost::asio::co_spawn(io, detail::as_optional(std::move(operation)), boost::asio::use_future);
   io.restart();
-  io.run();
+  while (result.wait_for(std::chrono::seconds(0)) != std::future_status::ready &&
+         io.run_one() != 0) {
+  }
   return *result.get();
 }
 

@@ -126,6 +126,7 @@ struct TestBox::Impl {
   std::vector<RecordedRequest> requests;
   std::vector<RecordedConnection> connections;
   std::size_t accepts = 0;
+  std::size_t open = 0;                 // connections not yet closed
   std::set<tcp::socket*> open_sockets;  // used on the box's thread only
   // Declared after everything its pending coroutines touch, so they are
   // destroyed first; the acceptor goes before the context it needs.
@@ -140,8 +141,17 @@ class OpenSocket {
  public:
   OpenSocket(TestBox::Impl* box, tcp::socket* socket) : box_(box), socket_(socket) {
     box_->open_sockets.insert(socket_);
+    std::lock_guard lock(box_->mutex);
+    ++box_->open;
   }
-  ~OpenSocket() { box_->open_sockets.erase(socket_); }
+  ~OpenSocket() {
+    box_->open_sockets.erase(socket_);
+    {
+      std::lock_guard lock(box_->mutex);
+      --box_->open;
+    }
+    box_->recorded.notify_all();
+  }
   OpenSocket(const OpenSocket&) = delete;
   OpenSocket& operator=(const OpenSocket&) = delete;
 
@@ -157,6 +167,15 @@ asio::awaitable<void> wait_for(std::chrono::steady_clock::duration delay) {
 
 // Sends one response; returns false when the connection is to end.
 asio::awaitable<bool> respond(Tls& stream, Route route) {
+  for (const std::string& interim : route.interim_heads) {
+    if (route.head_delay.count() > 0) {
+      co_await wait_for(route.head_delay);
+    }
+    if (auto [error, n] = co_await asio::async_write(stream, asio::buffer(interim), kNoThrow);
+        error) {
+      co_return false;
+    }
+  }
   if (route.head_delay.count() > 0) {
     co_await wait_for(route.head_delay);
   }
@@ -304,13 +323,19 @@ TestBox::TestBox(const TestCertificate& leaf, TestBoxOptions options)
     : impl_(std::make_shared<Impl>()) {
   impl_->options = options;
   SSL_CTX* ctx = impl_->tls.native_handle();
+  // The box presents whatever keys and signatures a test gives it.
+  SSL_CTX_set_security_level(ctx, 0);
   if (SSL_CTX_use_certificate(ctx, leaf.x509()) != 1 ||
       SSL_CTX_use_PrivateKey(ctx, leaf.key()) != 1) {
     throw std::runtime_error("test box: unusable certificate or key");
   }
+  for (const std::shared_ptr<X509>& cert : leaf.chain()) {
+    if (SSL_CTX_add1_chain_cert(ctx, cert.get()) != 1) {
+      throw std::runtime_error("test box: unusable chain certificate");
+    }
+  }
   if (options.tls_min_version != 0 || options.tls_max_version != 0) {
     // Old protocol versions need the lowest security level to be offered at all.
-    SSL_CTX_set_security_level(ctx, 0);
     SSL_CTX_set_cipher_list(ctx, "DEFAULT:@SECLEVEL=0");
     SSL_CTX_set_min_proto_version(ctx, options.tls_min_version);
     SSL_CTX_set_max_proto_version(ctx, options.tls_max_version);
@@ -356,6 +381,12 @@ bool TestBox::wait_for_connections(std::size_t count, std::chrono::milliseconds 
 std::size_t TestBox::tcp_accepts() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->accepts;
+}
+
+bool TestBox::wait_for_open_connections(std::size_t count,
+                                        std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(impl_->mutex);
+  return impl_->recorded.wait_for(lock, timeout, [&] { return impl_->open == count; });
 }
 
 void TestBox::drop_connections() {

@@ -39,7 +39,9 @@ struct Route {
   HeaderList trailers;       // trailer fields after the last chunk (chunked only)
   bool close_after = false;  // close the connection after this response
 
-  std::chrono::milliseconds head_delay{0};   // wait before sending the head
+  // Interim (1xx) heads, each sent whole as it stands, before the response's own.
+  std::vector<std::string> interim_heads;
+  std::chrono::milliseconds head_delay{0};   // wait before sending each head
   std::size_t write_size = 256 * 1024;       // bytes per write (and per chunk)
   std::chrono::milliseconds write_delay{0};  // wait between two writes of the body
   // After this many body bytes: stop sending and keep the connection silent.
@@ -75,7 +77,8 @@ struct TestBoxOptions {
 };
 
 // An HTTPS server for tests on its own thread and io_context, serving routes
-// with the certificate `leaf` (signed by a test root). Stops in its destructor.
+// with the certificate `leaf` and its chain, whatever their keys and
+// signatures (the client judges them). Stops in its destructor.
 class TestBox {
  public:
   // Starts listening; throws std::runtime_error when it cannot.
@@ -98,6 +101,10 @@ class TestBox {
                             std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
   // Returns the number of TCP connections accepted so far.
   std::size_t tcp_accepts() const;
+  // Waits until exactly `count` connections are open (the others closed by
+  // either side); returns false when `timeout` passes first.
+  bool wait_for_open_connections(std::size_t count,
+                                 std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
   // Closes every open connection now (TCP close, no TLS alert) and returns
   // once they are closed.
   void drop_connections();

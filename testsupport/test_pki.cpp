@@ -5,6 +5,7 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
+#include <openssl/rsa.h>
 #include <openssl/x509v3.h>
 
 #include <fstream>
@@ -22,13 +23,29 @@ namespace {
   throw std::runtime_error("test PKI: " + what + ": " + text);
 }
 
-std::shared_ptr<EVP_PKEY> make_key(bool ed25519) {
-  EVP_PKEY* key = ed25519 ? EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519")
-                          : EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
+using KeyPointer = std::shared_ptr<EVP_PKEY>;
+
+KeyPointer own_key(EVP_PKEY* key) {
   if (key == nullptr) {
     fail("key generation");
   }
-  return std::shared_ptr<EVP_PKEY>(key, EVP_PKEY_free);
+  return KeyPointer(key, EVP_PKEY_free);
+}
+
+KeyPointer make_rsa_key(int bits) {
+  std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(
+      EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr), EVP_PKEY_CTX_free);
+  // Two primes of 4096 bits take tens of seconds to find; five smaller ones
+  // make a modulus of the same size in a second or two.
+  const int primes = bits > 8192 ? 5 : bits > 4096 ? 4 : 2;
+  EVP_PKEY* key = nullptr;
+  if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1 ||
+      EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), bits) != 1 ||
+      EVP_PKEY_CTX_set_rsa_keygen_primes(ctx.get(), primes) != 1 ||
+      EVP_PKEY_keygen(ctx.get(), &key) != 1) {
+    fail("RSA key generation");
+  }
+  return own_key(key);
 }
 
 void add_extension(X509* cert, X509* issuer, int nid, const char* value) {
@@ -76,9 +93,23 @@ std::shared_ptr<X509> make_certificate(EVP_PKEY* subject_key, const std::string&
   return cert;
 }
 
-void sign(X509* cert, EVP_PKEY* key) {
-  const EVP_MD* digest = EVP_PKEY_get_id(key) == EVP_PKEY_ED25519 ? nullptr : EVP_sha256();
-  if (X509_sign(cert, key, digest) <= 0) {
+void sign(X509* cert, EVP_PKEY* key, const Signing& signing) {
+  const int type = EVP_PKEY_get_id(key);
+  const bool takes_digest = type != EVP_PKEY_ED25519 && type != EVP_PKEY_ED448;
+  const EVP_MD* digest = takes_digest ? EVP_get_digestbyname(signing.digest.c_str()) : nullptr;
+  if (takes_digest && digest == nullptr) {
+    fail("digest " + signing.digest);
+  }
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  EVP_PKEY_CTX* key_ctx = nullptr;
+  if (!ctx || EVP_DigestSignInit(ctx.get(), &key_ctx, digest, nullptr, key) != 1) {
+    fail("signing");
+  }
+  if (signing.pss && (EVP_PKEY_CTX_set_rsa_padding(key_ctx, RSA_PKCS1_PSS_PADDING) != 1 ||
+                      EVP_PKEY_CTX_set_rsa_pss_saltlen(key_ctx, signing.pss_salt) != 1)) {
+    fail("PSS padding");
+  }
+  if (X509_sign_ctx(cert, ctx.get()) <= 0) {
     fail("signing");
   }
 }
@@ -109,8 +140,27 @@ Validity not_yet_valid() {
   return Validity{std::chrono::hours(24), std::chrono::hours(24 * 30)};
 }
 
-TestCertificate::TestCertificate(std::shared_ptr<X509> cert, std::shared_ptr<EVP_PKEY> key)
-    : cert_(std::move(cert)), key_(std::move(key)) {}
+std::shared_ptr<EVP_PKEY> make_key(KeySpec spec) {
+  switch (spec.kind) {
+    case KeyKind::Ed25519:
+      return own_key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
+    case KeyKind::Ed448:
+      return own_key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED448"));
+    case KeyKind::EcP256:
+      return own_key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
+    case KeyKind::EcP384:
+      return own_key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-384"));
+    case KeyKind::EcP521:
+      return own_key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-521"));
+    case KeyKind::Rsa:
+      return make_rsa_key(spec.rsa_bits);
+  }
+  fail("key kind");
+}
+
+TestCertificate::TestCertificate(std::shared_ptr<X509> cert, std::shared_ptr<EVP_PKEY> key,
+                                 std::vector<std::shared_ptr<X509>> chain)
+    : cert_(std::move(cert)), key_(std::move(key)), chain_(std::move(chain)) {}
 
 TestCertificate TestCertificate::from_pem(std::string_view cert_pem, std::string_view key_pem) {
   std::unique_ptr<BIO, decltype(&BIO_free)> cert_bio(
@@ -133,7 +183,13 @@ TestCertificate TestCertificate::from_pem(std::string_view cert_pem, std::string
   if (X509_check_private_key(cert.get(), key.get()) != 1) {
     fail("the key does not belong to the certificate");
   }
-  return TestCertificate(std::move(cert), std::move(key));
+  std::vector<std::shared_ptr<X509>> chain;
+  while (X509* next = PEM_read_bio_X509(cert_bio.get(), nullptr, nullptr, nullptr)) {
+    chain.emplace_back(next, X509_free);
+  }
+  // The loop ends on the end of the text, which OpenSSL queues as an error.
+  ERR_clear_error();
+  return TestCertificate(std::move(cert), std::move(key), std::move(chain));
 }
 
 std::string TestCertificate::pem() const {
@@ -141,6 +197,21 @@ std::string TestCertificate::pem() const {
   if (PEM_write_bio_X509(bio, cert_.get()) != 1) {
     BIO_free(bio);
     fail("PEM");
+  }
+  return bio_text(bio);
+}
+
+std::string TestCertificate::chain_pem() const {
+  BIO* bio = BIO_new(BIO_s_mem());
+  if (PEM_write_bio_X509(bio, cert_.get()) != 1) {
+    BIO_free(bio);
+    fail("PEM");
+  }
+  for (const std::shared_ptr<X509>& cert : chain_) {
+    if (PEM_write_bio_X509(bio, cert.get()) != 1) {
+      BIO_free(bio);
+      fail("PEM");
+    }
   }
   return bio_text(bio);
 }
@@ -175,39 +246,68 @@ void TestCertificate::write_key_pem(const std::filesystem::path& path) const {
 
 TestCa::TestCa(std::string common_name, Validity validity)
     : root_([&] {
-        std::shared_ptr<EVP_PKEY> key = make_key(true);
+        std::shared_ptr<EVP_PKEY> key = make_key({.kind = KeyKind::Ed25519});
         std::shared_ptr<X509> cert = make_certificate(key.get(), common_name, validity);
         X509_set_issuer_name(cert.get(), X509_get_subject_name(cert.get()));
         add_extension(cert.get(), cert.get(), NID_basic_constraints, "critical,CA:TRUE,pathlen:1");
         add_extension(cert.get(), cert.get(), NID_key_usage, "critical,keyCertSign,cRLSign");
         add_extension(cert.get(), cert.get(), NID_subject_key_identifier, "hash");
         add_extension(cert.get(), cert.get(), NID_authority_key_identifier, "keyid:always");
-        sign(cert.get(), key.get());
+        sign(cert.get(), key.get(), {});
         return TestCertificate(std::move(cert), std::move(key));
       }()) {}
 
 TestCa::TestCa(TestCertificate root) : root_(std::move(root)) {}
 
+std::vector<std::shared_ptr<X509>> TestCa::chain_of_issued() const {
+  X509* own = root_.x509();
+  if (X509_NAME_cmp(X509_get_subject_name(own), X509_get_issuer_name(own)) == 0) {
+    return {};
+  }
+  X509_up_ref(own);
+  std::vector<std::shared_ptr<X509>> chain{std::shared_ptr<X509>(own, X509_free)};
+  chain.insert(chain.end(), root_.chain().begin(), root_.chain().end());
+  return chain;
+}
+
 TestCertificate TestCa::issue_leaf(const std::vector<std::string>& dns_names,
                                    Validity validity) const {
-  std::shared_ptr<EVP_PKEY> key = make_key(false);
+  return issue_leaf(dns_names, CertOptions{.validity = validity});
+}
+
+TestCertificate TestCa::issue_leaf(const std::vector<std::string>& dns_names,
+                                   const CertOptions& options) const {
+  std::shared_ptr<EVP_PKEY> key = make_key(options.key);
   const std::string common_name = dns_names.empty() ? "box" : dns_names.front();
-  std::shared_ptr<X509> cert = make_certificate(key.get(), common_name, validity);
+  std::shared_ptr<X509> cert = make_certificate(key.get(), common_name, options.validity);
   X509_set_issuer_name(cert.get(), X509_get_subject_name(root_.x509()));
-  add_extension(cert.get(), root_.x509(), NID_basic_constraints, "critical,CA:FALSE");
+  add_extension(cert.get(), root_.x509(), NID_basic_constraints,
+                options.ca ? "critical,CA:TRUE" : "critical,CA:FALSE");
   add_extension(cert.get(), root_.x509(), NID_key_usage, "critical,digitalSignature");
   add_extension(cert.get(), root_.x509(), NID_ext_key_usage, "serverAuth");
   add_extension(cert.get(), root_.x509(), NID_subject_key_identifier, "hash");
   add_extension(cert.get(), root_.x509(), NID_authority_key_identifier, "keyid:always");
-  if (!dns_names.empty()) {
+  if (!dns_names.empty() && options.alt_names) {
     std::string names;
     for (const std::string& name : dns_names) {
       names += (names.empty() ? "DNS:" : ",DNS:") + name;
     }
     add_extension(cert.get(), root_.x509(), NID_subject_alt_name, names.c_str());
   }
-  sign(cert.get(), root_.key());
-  return TestCertificate(std::move(cert), std::move(key));
+  sign(cert.get(), root_.key(), options.signing);
+  return TestCertificate(std::move(cert), std::move(key), chain_of_issued());
+}
+
+TestCa TestCa::issue_ca(const std::string& common_name, const CertOptions& options) const {
+  std::shared_ptr<EVP_PKEY> key = make_key(options.key);
+  std::shared_ptr<X509> cert = make_certificate(key.get(), common_name, options.validity);
+  X509_set_issuer_name(cert.get(), X509_get_subject_name(root_.x509()));
+  add_extension(cert.get(), root_.x509(), NID_basic_constraints, "critical,CA:TRUE");
+  add_extension(cert.get(), root_.x509(), NID_key_usage, "critical,keyCertSign,cRLSign");
+  add_extension(cert.get(), root_.x509(), NID_subject_key_identifier, "hash");
+  add_extension(cert.get(), root_.x509(), NID_authority_key_identifier, "keyid:always");
+  sign(cert.get(), root_.key(), options.signing);
+  return TestCa(TestCertificate(std::move(cert), std::move(key), chain_of_issued()));
 }
 
 }  // namespace ostrevane::test

@@ -197,6 +197,12 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"CutInsideAnArray", R"([1,"lunel")", "EOF while parsing a list", ""},
         ErrorCase{"SecondValue", kGood + " {}", "trailing characters", kGood + " {"},
         ErrorCase{"TrailingText", kGood + "x", "trailing characters", kGood + "x"},
+        // The library takes a NUL byte for the end of its input.
+        ErrorCase{"NulAndMore", kGood + std::string("\0<html>", 7), "trailing characters",
+                  kGood + std::string(1, '\0')},
+        ErrorCase{"SpaceNulAndMore", kGood + std::string(" \0x", 3), "trailing characters",
+                  kGood + std::string(" \0", 2)},
+        ErrorCase{"NulAtTheEnd", kGood + std::string(1, '\0'), "trailing characters", ""},
         ErrorCase{"ByteOrderMark", "\xEF\xBB\xBF" + kGood, "expected value", "\xEF"},
         ErrorCase{"TrailingComma", R"({"version":1,})",
                   "syntax error while parsing object key - unexpected '}'; expected string "

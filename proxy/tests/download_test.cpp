@@ -38,8 +38,9 @@ class DownloadTest : public testing::Test {
     asio::thread_pool pool(2);
     auto tls = build_tls_config(ca_.root().der());
     EXPECT_TRUE(tls.has_value());
+    // The run below ends once the pooled connection's idle time is up.
     BoxClient client(io.get_executor(), make_upstream_state("127.0.0.1", box_.port(), hosts_, *tls),
-                     BoxClientTimeouts{2s, 300ms, 30s});
+                     BoxClientTimeouts{2s, 300ms, 50ms});
     Outcome outcome{std::expected<void, FetchError>{}, {}};
     std::optional<std::expected<void, FetchError>> result;
     asio::co_spawn(io,

@@ -128,7 +128,37 @@ INSTANTIATE_TEST_SUITE_P(
                     StatusCase{301, "/desktop/manifest.json: HTTP 301 Moved Permanently"},
                     StatusCase{404, "/desktop/manifest.json: HTTP 404 Not Found"},
                     StatusCase{503, "/desktop/manifest.json: HTTP 503 Service Unavailable"},
-                    StatusCase{299, "/desktop/manifest.json: HTTP 299 <unknown status code>"}));
+                    StatusCase{299, "/desktop/manifest.json: HTTP 299 <unknown status code>"},
+                    // Never asked for: the connection no longer speaks HTTP, so
+                    // this is the answer, and the connection is dropped.
+                    StatusCase{101, "/desktop/manifest.json: HTTP 101 Switching Protocols"}));
+
+TEST_F(FetchTest, InterimHeadsBeforeTheAnswerAreReadPast) {
+  start();
+  test::Route route = body_route("after the hints");
+  route.interim_heads = {"HTTP/1.1 100 Continue\r\n\r\n",
+                         "HTTP/1.1 103 Early Hints\r\nLink: </style.css>; rel=preload\r\n\r\n",
+                         "HTTP/1.1 100 Continue\r\n\r\n"};
+  box_->serve(kManifest, route);
+  for (int i = 0; i < 2; ++i) {
+    auto body = fetch(kManifest);
+    ASSERT_TRUE(body.has_value()) << display(body);
+    EXPECT_EQ(*body, "after the hints");
+  }
+  EXPECT_EQ(box_->tcp_accepts(), 1u);  // and the connection serves the next request
+}
+
+TEST_F(FetchTest, InterimHeadsDoNotExtendTheDeadline) {
+  start();
+  test::Route route = body_route("too late");
+  route.interim_heads.assign(20, "HTTP/1.1 100 Continue\r\n\r\n");
+  // The answer would come after a second, well past the deadline.
+  route.head_delay = 50ms;
+  box_->serve(kManifest, route);
+  auto body = fetch(kManifest);
+  ASSERT_FALSE(body.has_value());
+  EXPECT_EQ(describe(body.error()), "Unreachable: no answer within 8 s");
+}
 
 TEST_F(FetchTest, ARefusedPortIsUnreachableWithTheSystemsText) {
   boost::asio::ip::tcp::acceptor probe(io_, {boost::asio::ip::make_address("127.0.0.1"), 0});
@@ -346,6 +376,20 @@ TEST_F(FetchTest, AnIdleConnectionLeavesThePoolAfterTheIdleTime) {
   EXPECT_FALSE(box_->requests().back().reused_connection);
 }
 
+TEST_F(FetchTest, AnIdleConnectionIsClosedWhenItsTimeRunsOut) {
+  timeouts_.pool_idle = 100ms;
+  start();
+  box_->serve("/a", body_route("first"));
+  EXPECT_EQ(display(fetch("/a")), "body of 5 bytes");
+  EXPECT_EQ(client().idle_connections(), 1u);
+  EXPECT_TRUE(box_->wait_for_open_connections(1));
+  // Nothing asks the pool for a connection meanwhile.
+  io_.restart();
+  io_.run_for(2s);
+  EXPECT_EQ(client().idle_connections(), 0u);
+  EXPECT_TRUE(box_->wait_for_open_connections(0));
+}
+
 // Reads the whole body of `response` in frames of `frame` bytes.
 boost::asio::awaitable<std::expected<std::string, std::string>> read_all(BoxResponse response,
                                                                          std::size_t frame) {
@@ -409,6 +453,22 @@ TEST_F(FetchTest, StreamsALargeBodyInLargeFramesPastAnyParserLimit) {
     EXPECT_EQ(wrong, 0u) << path;
   }
   EXPECT_EQ(box_->tcp_accepts(), 1u);
+}
+
+TEST_F(FetchTest, TheClientMayGoBeforeItsResponsesAndItsIdleConnections) {
+  start();
+  box_->serve("/a", body_route("first"));
+  box_->serve("/b", body_route("second"));
+  EXPECT_EQ(display(fetch("/a")), "body of 5 bytes");
+  // Another host name, so that the first connection stays idle in the pool.
+  auto response = run(send_box_request(client(), "/b", BoxTarget::Api));
+  ASSERT_TRUE(response.has_value()) << fetch_error_display(response.error());
+  EXPECT_EQ(client().idle_connections(), 1u);
+  client_.reset();  // with its timer pending
+  auto body = run(read_all(std::move(*response), 64));
+  ASSERT_TRUE(body.has_value()) << body.error();
+  EXPECT_EQ(*body, "second");
+  EXPECT_TRUE(box_->wait_for_open_connections(0));
 }
 
 TEST_F(FetchTest, AResponseShowsItsHeaders) {

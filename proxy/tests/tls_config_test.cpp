@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
 
+#include <chrono>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
+#include "proxy/src/discover/probe.hpp"
 #include "proxy/tests/box_fixture.hpp"
 
 namespace ostrevane {
@@ -116,60 +119,165 @@ TEST_F(PinnedHandshakeTest, RefusesABoxThatSpeaksOnlyTls11) {
   EXPECT_EQ(stream.error().kind, ConnectErrorKind::Tls) << stream.error().text;
 }
 
-TEST_F(PinnedHandshakeTest, AnExpiredRootStillAnchorsValidLeaves) {
-  ca_ = test::TestCa("Ostrevane Test Box CA", test::expired());
-  start();
-  auto stream = connect_app();
-  EXPECT_TRUE(stream.has_value()) << stream.error().text;
-}
+using test::CertOptions;
+using test::KeyKind;
+using test::TestCa;
+using test::TestCertificate;
+using Names = std::vector<std::string>;
+// Makes the chain the box presents for `names` under the pinned root.
+using ChainMaker = std::function<TestCertificate(const TestCa& root, const Names& names)>;
 
-TEST_F(PinnedHandshakeTest, ARootNotYetValidStillAnchorsValidLeaves) {
-  ca_ = test::TestCa("Ostrevane Test Box CA", test::not_yet_valid());
-  start();
-  auto stream = connect_app();
-  EXPECT_TRUE(stream.has_value()) << stream.error().text;
-}
-
-struct BadLeafCase {
-  std::string label;
-  std::function<test::TestCertificate(const test::TestCa& ours, const BoxHosts& hosts)> leaf;
-  std::string text;
+// A chain the box presents and how the pinned configuration judges it.
+struct ChainCase {
+  std::string label{};
+  ChainMaker chain{};
+  std::string refusal{};  // the handshake's error text; empty when the chain is accepted
+  test::Validity root_validity{};
 };
 
-class BadLeafTest : public PinnedHandshakeTest, public testing::WithParamInterface<BadLeafCase> {};
-
-TEST_P(BadLeafTest, FailsTheHandshakeNamingTheCertificate) {
-  start(GetParam().leaf(ca_, hosts_));
-  auto stream = connect_app();
-  ASSERT_FALSE(stream.has_value());
-  EXPECT_EQ(stream.error().kind, ConnectErrorKind::Tls);
-  EXPECT_EQ(stream.error().text, GetParam().text);
+void PrintTo(const ChainCase& c, std::ostream* os) {
+  *os << c.label;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, BadLeafTest,
-    testing::Values(
-        BadLeafCase{"OtherRoot",
-                    [](const test::TestCa&, const BoxHosts& hosts) {
-                      return test::TestCa("Some Other CA").issue_leaf(all_names(hosts));
-                    },
-                    "certificate verify failed (unable to get local issuer certificate)"},
-        BadLeafCase{"WrongName",
-                    [](const test::TestCa& ours, const BoxHosts&) {
-                      return ours.issue_leaf({"app.other.lunel." + std::string(BOX_DOMAIN)});
-                    },
-                    "certificate verify failed (hostname mismatch)"},
-        BadLeafCase{"Expired",
-                    [](const test::TestCa& ours, const BoxHosts& hosts) {
-                      return ours.issue_leaf(all_names(hosts), test::expired());
-                    },
-                    "certificate verify failed (certificate has expired)"},
-        BadLeafCase{"NotYetValid",
-                    [](const test::TestCa& ours, const BoxHosts& hosts) {
-                      return ours.issue_leaf(all_names(hosts), test::not_yet_valid());
-                    },
-                    "certificate verify failed (certificate is not yet valid)"}),
-    [](const auto& info) { return info.param.label; });
+// A leaf issued by the root itself.
+ChainMaker leaf(CertOptions options = {}) {
+  return
+      [options](const TestCa& root, const Names& names) { return root.issue_leaf(names, options); };
+}
+
+ChainMaker leaf_with_key(KeyKind kind, int rsa_bits = 2048) {
+  return leaf(CertOptions{.key = {.kind = kind, .rsa_bits = rsa_bits}});
+}
+
+// A leaf signed as `signing` says by an intermediate with a `kind` key.
+ChainMaker leaf_signed_by(KeyKind kind, test::Signing signing) {
+  return [kind, signing](const TestCa& root, const Names& names) {
+    return root.issue_ca("Ostrevane Test Intermediate", CertOptions{.key = {.kind = kind}})
+        .issue_leaf(names, CertOptions{.signing = signing});
+  };
+}
+
+std::string verify_failed(const std::string& why) {
+  return "certificate verify failed (" + why + ")";
+}
+
+const ChainCase kChainCases[] = {
+    // Accepted.
+    {"P256Leaf", leaf()},
+    {"P384Leaf", leaf_with_key(KeyKind::EcP384)},
+    {"Ed25519Leaf", leaf_with_key(KeyKind::Ed25519)},
+    {"Rsa2048Leaf", leaf_with_key(KeyKind::Rsa, 2048)},
+    {"Rsa4096Leaf", leaf_with_key(KeyKind::Rsa, 4096)},
+    {"Rsa8192Leaf", leaf_with_key(KeyKind::Rsa, 8192)},
+    {"P256SignsWithSha256", leaf_signed_by(KeyKind::EcP256, {.digest = "SHA256"})},
+    {"P256SignsWithSha384", leaf_signed_by(KeyKind::EcP256, {.digest = "SHA384"})},
+    {"P384SignsWithSha256", leaf_signed_by(KeyKind::EcP384, {.digest = "SHA256"})},
+    {"P384SignsWithSha384", leaf_signed_by(KeyKind::EcP384, {.digest = "SHA384"})},
+    {"RsaSignsWithSha256", leaf_signed_by(KeyKind::Rsa, {.digest = "SHA256"})},
+    {"RsaSignsWithSha384", leaf_signed_by(KeyKind::Rsa, {.digest = "SHA384"})},
+    {"RsaSignsWithSha512", leaf_signed_by(KeyKind::Rsa, {.digest = "SHA512"})},
+    {"RsaSignsWithPssSha256", leaf_signed_by(KeyKind::Rsa, {.digest = "SHA256", .pss = true})},
+    {"RsaSignsWithPssSha512", leaf_signed_by(KeyKind::Rsa, {.digest = "SHA512", .pss = true})},
+    // The root allows one intermediate only; its constraints are not ours to judge.
+    {"TwoIntermediates",
+     [](const TestCa& root, const Names& names) {
+       return root.issue_ca("First Intermediate").issue_ca("Second Intermediate").issue_leaf(names);
+     }},
+    {"ExpiredRoot", leaf(), "", test::expired()},
+    {"RootNotYetValid", leaf(), "", test::not_yet_valid()},
+
+    // Refused.
+    {"OtherRoot",
+     [](const TestCa&, const Names& names) { return TestCa("Some Other CA").issue_leaf(names); },
+     verify_failed("unable to get local issuer certificate")},
+    {"WrongName",
+     [](const TestCa& root, const Names&) {
+       return root.issue_leaf({"app.other.lunel." + std::string(BOX_DOMAIN)});
+     },
+     verify_failed("hostname mismatch")},
+    {"NameInTheCommonNameOnly",
+     [](const TestCa& root, const Names& names) {
+       return root.issue_leaf({names.front()}, CertOptions{.alt_names = false});
+     },
+     verify_failed("hostname mismatch")},
+    {"ExpiredLeaf", leaf(CertOptions{.validity = test::expired()}),
+     verify_failed("certificate has expired")},
+    {"LeafNotYetValid", leaf(CertOptions{.validity = test::not_yet_valid()}),
+     verify_failed("certificate is not yet valid")},
+    {"LeafIsACa", leaf(CertOptions{.ca = true}),
+     verify_failed("the end-entity certificate is a CA")},
+    {"ExpiredIntermediate",
+     [](const TestCa& root, const Names& names) {
+       return root.issue_ca("Expired Intermediate", CertOptions{.validity = test::expired()})
+           .issue_leaf(names);
+     },
+     verify_failed("certificate has expired")},
+    {"IntermediateThatIsNoCa",
+     [](const TestCa& root, const Names& names) {
+       return TestCa(root.issue_leaf({"Not A CA"})).issue_leaf(names);
+     },
+     verify_failed("invalid CA certificate")},
+    {"Rsa1024Leaf", leaf_with_key(KeyKind::Rsa, 1024),
+     verify_failed("EE certificate key too weak")},
+    {"Rsa8200Leaf", leaf_with_key(KeyKind::Rsa, 8200),
+     verify_failed("public key not accepted: RSA of 8200 bits")},
+    {"Rsa1024Intermediate",
+     [](const TestCa& root, const Names& names) {
+       return root
+           .issue_ca("Weak Intermediate",
+                     CertOptions{.key = {.kind = KeyKind::Rsa, .rsa_bits = 1024}})
+           .issue_leaf(names);
+     },
+     verify_failed("CA certificate key too weak")},
+    {"RsaSignsWithSha1", leaf_signed_by(KeyKind::Rsa, {.digest = "SHA1"}),
+     verify_failed("CA signature digest algorithm too weak")},
+    {"RsaSignsWithSha224", leaf_signed_by(KeyKind::Rsa, {.digest = "SHA224"}),
+     verify_failed("signature algorithm not accepted: sha224WithRSAEncryption")},
+    {"RsaSignsWithPssOfAShortSalt",
+     leaf_signed_by(KeyKind::Rsa, {.digest = "SHA256", .pss = true, .pss_salt = 20}),
+     verify_failed("signature algorithm not accepted: rsassaPss with these parameters")},
+    {"P256SignsWithSha512", leaf_signed_by(KeyKind::EcP256, {.digest = "SHA512"}),
+     verify_failed("signature algorithm not accepted: ecdsa-with-SHA512")},
+    {"P521SignsWithSha512", leaf_signed_by(KeyKind::EcP521, {.digest = "SHA512"}),
+     verify_failed("signature algorithm not accepted: ecdsa-with-SHA512")},
+    {"P521SignsWithSha384", leaf_signed_by(KeyKind::EcP521, {.digest = "SHA384"}),
+     verify_failed("public key not accepted: EC on secp521r1")},
+    {"Ed448Signs", leaf_signed_by(KeyKind::Ed448, {}),
+     verify_failed("signature algorithm not accepted: ED448")},
+};
+
+class ChainTest : public PinnedHandshakeTest, public testing::WithParamInterface<ChainCase> {};
+
+// The probe builds the same configuration for itself, and the program's own
+// checks hold whatever security level the library would apply.
+TEST_P(ChainTest, IsJudgedAlikeByTheConnectorAndTheProbeAtAnySecurityLevel) {
+  const ChainCase& c = GetParam();
+  const bool accepted = c.refusal.empty();
+  ca_ = TestCa("Ostrevane Test Box CA", c.root_validity);
+  start(c.chain(ca_, all_names(hosts_)));
+
+  auto stream = connect_app();
+  if (accepted) {
+    EXPECT_TRUE(stream.has_value()) << stream.error().text;
+  } else {
+    ASSERT_FALSE(stream.has_value());
+    EXPECT_EQ(stream.error().kind, ConnectErrorKind::Tls);
+    EXPECT_EQ(stream.error().text, c.refusal);
+  }
+
+  const ProbeResult probe =
+      run(probe_box(BoxAnswer{"127.0.0.1", "cabinet-durand", "lunel", box_->port()},
+                    ca_.root().der(), std::chrono::seconds(5)));
+  EXPECT_EQ(probe.outcome, accepted ? ProbeOutcome::Genuine : ProbeOutcome::NotGenuine);
+  EXPECT_EQ(probe.text, c.refusal);
+
+  SSL_CTX_set_security_level(state_->tls->native_handle(), 0);
+  auto lax = connect_app();
+  EXPECT_EQ(lax.has_value(), accepted) << (lax ? "accepted" : lax.error().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ChainTest, testing::ValuesIn(kChainCases),
+                         [](const auto& info) { return info.param.label; });
 
 }  // namespace
 }  // namespace ostrevane

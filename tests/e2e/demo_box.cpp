@@ -41,7 +41,7 @@ constexpr char kUsage[] =
     "usage: ostrevane-demo-box --trust DIR [--slug SLUG] [--edition EDITION] [--port N]\n"
     "         [--args-file PATH] [--exit-code N] [--second-box] [--foreign-cert]\n"
     "         [--no-https] [--file-status N] [--bad-signature] [--bad-digest] [--slow-file]\n"
-    "         [--paced]\n";
+    "         [--paced] [--certificate PEM --key PEM]\n";
 
 // The slow file trickles a mebibyte in 4 KiB writes, one every 250 ms: about a
 // minute, long enough to cancel the download while it runs.
@@ -70,6 +70,8 @@ struct Options {
   bool bad_digest = false;
   bool slow_file = false;
   bool paced = false;
+  std::optional<fs::path> certificate;  // a chain to present instead of the box's own
+  std::optional<fs::path> key;
 };
 
 int parse_number(const std::string& option, const std::string& text, int low, int high) {
@@ -122,12 +124,19 @@ Options parse_options(int argc, char** argv) {
       options.slow_file = true;
     } else if (option == "--paced") {
       options.paced = true;
+    } else if (option == "--certificate") {
+      options.certificate = value();
+    } else if (option == "--key") {
+      options.key = value();
     } else {
       throw std::invalid_argument("unknown option " + option);
     }
   }
   if (!has_trust) {
     throw std::invalid_argument("--trust DIR is required");
+  }
+  if (options.certificate.has_value() != options.key.has_value()) {
+    throw std::invalid_argument("--certificate and --key go together");
   }
   return options;
 }
@@ -150,8 +159,13 @@ std::string discovery_answer(const std::string& slug, const std::string& edition
 }
 
 // The certificate the box presents: for its four host names, signed by the
-// test CA, or by a root of its own with --foreign-cert.
+// test CA, or by a root of its own with --foreign-cert, or the one given with
+// --certificate (the leaf, then its chain).
 test::TestCertificate box_certificate(const Options& options) {
+  if (options.certificate) {
+    return test::TestCertificate::from_pem(read_file(*options.certificate),
+                                           read_file(*options.key));
+  }
   auto hosts = box_host_names(options.slug, options.edition);
   if (!hosts) {
     throw std::invalid_argument(hosts.error());

@@ -6,15 +6,18 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "proxy/src/discover/box_names.hpp"
 #include "tests/e2e/demo_release.hpp"
 #include "tests/e2e/e2e_harness.hpp"
 #include "testsupport/netns.hpp"
+#include "testsupport/test_pki.hpp"
 
 namespace ostrevane::e2e {
 namespace {
@@ -153,11 +156,13 @@ struct ReportRun {
   std::chrono::steady_clock::duration took{};
 };
 
-// Runs the program in report mode in `home`, with the demo box when `box`;
-// `runner`, when given, is the command that starts it.
+// Runs the program in report mode in `home`, with the demo box when `box`,
+// and `extra_env` added to the program's environment; `runner`, when given, is
+// the command that starts it.
 ReportRun run_report(const std::optional<std::vector<std::string>>& box, const ProgramHome& home,
                      const std::filesystem::path& program = built_files().setup,
-                     std::vector<std::string> runner = {}) {
+                     std::vector<std::string> runner = {},
+                     const std::vector<std::string>& extra_env = {}) {
   std::optional<DemoBox> demo;
   if (box) {
     std::vector<std::string> options = *box;
@@ -168,7 +173,9 @@ ReportRun run_report(const std::optional<std::vector<std::string>>& box, const P
   std::filesystem::remove(report_path);
   runner.insert(runner.end(), {program.string(), "--report", report_path.string()});
   const auto start = std::chrono::steady_clock::now();
-  Child setup(runner, home.environment());
+  std::vector<std::string> env = home.environment();
+  env.insert(env.end(), extra_env.begin(), extra_env.end());
+  Child setup(runner, env);
   ReportRun run;
   run.exit_code = setup.wait(60s);
   run.took = std::chrono::steady_clock::now() - start;
@@ -202,6 +209,93 @@ TEST_P(ReportMode, WritesTheOutcomeAndLeavesNoFileBehind) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Outcomes, ReportMode, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// An OpenSSL configuration of the machine's, which the program must not heed:
+// its system-wide TLS settings (`extra` lines added).
+std::string openssl_config(const std::string& extra) {
+  return "openssl_conf = openssl_init\n"
+         "[openssl_init]\n"
+         "ssl_conf = ssl_sect\n"
+         "[ssl_sect]\n"
+         "system_default = system_default_sect\n"
+         "[system_default_sect]\n" +
+         extra;
+}
+
+// What the box presents and what the machine's OpenSSL configuration says.
+struct ServedChain {
+  test::TestCertificate leaf;
+  std::string config;
+};
+
+struct ConfigCase {
+  const char* name = "";
+  // Makes the chain under the build's root `ours`, for the demo box's names.
+  std::function<ServedChain(const test::TestCa& ours, const std::vector<std::string>& names)>
+      serve{};
+  std::string detail{};  // the not_genuine report's detail
+};
+
+void PrintTo(const ConfigCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+const std::string kLowestLevel = "CipherString = ALL:@SECLEVEL=0\n";
+
+const ConfigCase kConfigCases[] = {
+    {.name = "WeakRsaLeafAtTheLowestLevel",
+     .serve =
+         [](const test::TestCa& ours, const std::vector<std::string>& names) {
+           return ServedChain{
+               ours.issue_leaf(names, test::CertOptions{.key = {test::KeyKind::Rsa, 1024}}),
+               openssl_config(kLowestLevel)};
+         },
+     .detail = "certificate verify failed (EE certificate key too weak)"},
+    {.name = "Sha1ChainAtTheLowestLevel",
+     .serve =
+         [](const test::TestCa& ours, const std::vector<std::string>& names) {
+           const test::TestCa intermediate = ours.issue_ca(
+               "Ostrevane Test Intermediate", test::CertOptions{.key = {test::KeyKind::Rsa}});
+           return ServedChain{
+               intermediate.issue_leaf(names, test::CertOptions{.signing = {.digest = "SHA1"}}),
+               openssl_config(kLowestLevel)};
+         },
+     .detail = "certificate verify failed (CA signature digest algorithm too weak)"},
+};
+
+class ReportModeUnderAnOpenSslConfig : public ::testing::TestWithParam<ConfigCase> {};
+
+TEST_P(ReportModeUnderAnOpenSslConfig, KeepsTheProgramsOwnPolicy) {
+  const ConfigCase& c = GetParam();
+  ProgramHome home;
+  const test::TestCa ours(
+      test::TestCertificate::from_pem(*read_file(built_files().trust_dir / "ca.pem"),
+                                      *read_file(built_files().trust_dir / "ca.key.pem")));
+  const BoxHosts hosts = *box_host_names(kDefaultSlug, kDefaultEdition);
+  const ServedChain served = c.serve(ours, {hosts.app, hosts.api, hosts.supabase, hosts.console});
+  const auto chain_path = home.root() / "box.pem";
+  const auto key_path = home.root() / "box.key.pem";
+  const auto config_path = home.root() / "openssl.cnf";
+  std::ofstream(chain_path) << served.leaf.chain_pem();
+  served.leaf.write_key_pem(key_path);
+  std::ofstream(config_path) << served.config;
+
+  ReportRun run;
+  auto in_namespace = test::run_in_private_network_namespace([&] {
+    run = run_report(
+        std::vector<std::string>{"--certificate", chain_path.string(), "--key", key_path.string()},
+        home, built_files().setup, {}, {"OPENSSL_CONF=" + config_path.string()});
+  });
+  if (!in_namespace) {
+    GTEST_SKIP() << "needs a private network namespace: " << in_namespace.error();
+  }
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(run.report, failure_report("not_genuine", c.detail, kNotGenuineMessage));
+  EXPECT_FALSE(std::filesystem::exists(home.args_file())) << "the installer ran";
+}
+
+INSTANTIATE_TEST_SUITE_P(Chains, ReportModeUnderAnOpenSslConfig, ::testing::ValuesIn(kConfigCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ReportModeBuild, DamagedTrustMaterialGivesTheBuildReport) {

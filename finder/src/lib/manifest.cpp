@@ -162,6 +162,13 @@ bool is_integer_literal(std::string_view token) {
   return !token.empty() && token.find_first_of(".eE") == std::string_view::npos;
 }
 
+// How far the JSON lexer has read, and whether it has looked for a byte past
+// the last one: it takes a NUL byte for the end of its input too.
+struct ReadProgress {
+  std::size_t read = 0;
+  bool reached_end = false;
+};
+
 // Counts how far the JSON lexer has read, so that errors raised by the handler
 // (which the library reports without a position) carry one too.
 class CountingIterator {
@@ -172,13 +179,13 @@ class CountingIterator {
   using pointer = const char*;
   using reference = const char&;
 
-  CountingIterator(const char* at, const char* begin, std::size_t* read)
-      : at_(at), begin_(begin), read_(read) {}
+  CountingIterator(const char* at, const char* begin, ReadProgress* progress)
+      : at_(at), begin_(begin), progress_(progress) {}
 
   reference operator*() const { return *at_; }
   CountingIterator& operator++() {
     ++at_;
-    *read_ = static_cast<std::size_t>(at_ - begin_);
+    progress_->read = static_cast<std::size_t>(at_ - begin_);
     return *this;
   }
   CountingIterator operator++(int) {
@@ -186,12 +193,17 @@ class CountingIterator {
     ++*this;
     return before;
   }
-  bool operator==(const CountingIterator& other) const { return at_ == other.at_; }
+  // The lexer compares with the end before each byte it takes.
+  bool operator==(const CountingIterator& other) const {
+    const bool equal = at_ == other.at_;
+    progress_->reached_end = progress_->reached_end || equal;
+    return equal;
+  }
 
  private:
   const char* at_;
   const char* begin_;
-  std::size_t* read_;
+  ReadProgress* progress_;
 };
 
 struct Frame {
@@ -211,7 +223,8 @@ class ManifestHandler {
   using string_t = std::string;
   using binary_t = nlohmann::json::binary_t;
 
-  ManifestHandler(std::string_view bytes, const std::size_t* read) : bytes_(bytes), read_(read) {
+  ManifestHandler(std::string_view bytes, const ReadProgress* progress)
+      : bytes_(bytes), progress_(progress) {
     stack_.reserve(3);
   }
 
@@ -302,6 +315,14 @@ class ManifestHandler {
       return fail(stack_.back().array ? "EOF while parsing a list" : "EOF while parsing an object");
     }
     return fail(syntax_text(ex.what()));
+  }
+
+  // Called once the library is done: unless it read up to the end of the
+  // bytes, what it stopped at follows the value.
+  void check_everything_read() {
+    if (!error_ && !progress_->reached_end) {
+      fail("trailing characters");
+    }
   }
 
   const std::optional<std::string>& error() const { return error_; }
@@ -412,7 +433,7 @@ class ManifestHandler {
   }
 
   bool fail(std::string text) {
-    std::size_t read = std::min(*read_, bytes_.size());
+    std::size_t read = std::min(progress_->read, bytes_.size());
     std::string_view seen = bytes_.substr(0, read);
     std::size_t line = 1;
     std::size_t line_start = 0;
@@ -428,7 +449,7 @@ class ManifestHandler {
   }
 
   std::string_view bytes_;
-  const std::size_t* read_;
+  const ReadProgress* progress_;
   std::vector<Frame> stack_;
   Manifest manifest_;
   bool done_ = false;
@@ -438,15 +459,16 @@ class ManifestHandler {
 }  // namespace
 
 std::expected<Manifest, std::string> parse_manifest(std::string_view bytes) {
-  std::size_t read = 0;
-  ManifestHandler handler(bytes, &read);
+  ReadProgress progress;
+  ManifestHandler handler(bytes, &progress);
   // The library would skip a byte-order mark; a manifest is JSON text only.
   if (bytes.starts_with("\xEF\xBB\xBF")) {
     return std::unexpected("expected value at line 1 column 1");
   }
-  CountingIterator first(bytes.data(), bytes.data(), &read);
-  CountingIterator last(bytes.data() + bytes.size(), bytes.data(), &read);
+  CountingIterator first(bytes.data(), bytes.data(), &progress);
+  CountingIterator last(bytes.data() + bytes.size(), bytes.data(), &progress);
   nlohmann::json::sax_parse(first, last, &handler);
+  handler.check_everything_read();
   // Every way the parse can stop early goes through the handler, which keeps
   // the error.
   if (handler.error()) {

@@ -2,6 +2,7 @@
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/ssl/error.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/error.hpp>
 #include <boost/beast/http/empty_body.hpp>
@@ -228,10 +229,12 @@ struct ExchangeFailure {
 
 }  // namespace
 
-// Idle keep-alive connections by host name, newest last.
-class ConnectionPool {
+// Idle keep-alive connections by host name, newest last. Each is closed when
+// its idle time runs out, whether or not the pool is used meanwhile.
+class ConnectionPool : public std::enable_shared_from_this<ConnectionPool> {
  public:
-  explicit ConnectionPool(Clock::duration idle_limit) : idle_limit_(idle_limit) {}
+  ConnectionPool(asio::any_io_executor executor, Clock::duration idle_limit)
+      : idle_limit_(idle_limit), timer_(std::move(executor)) {}
 
   std::unique_ptr<BoxStream> take(std::string_view host) {
     drop_expired();
@@ -253,6 +256,7 @@ class ConnectionPool {
     drop_expired();
     beast::get_lowest_layer(*stream).expires_never();
     idle_.push_back(Idle{std::move(host), std::move(stream), Clock::now()});
+    arm_timer();
   }
 
   std::size_t size() const { return idle_.size(); }
@@ -269,8 +273,27 @@ class ConnectionPool {
     std::erase_if(idle_, [&](const Idle& idle) { return now - idle.since >= idle_limit_; });
   }
 
+  // Waits for the oldest connection's time to run out, unless a wait is on.
+  void arm_timer() {
+    if (timer_armed_ || idle_.empty()) {
+      return;
+    }
+    timer_armed_ = true;
+    timer_.expires_at(idle_.front().since + idle_limit_);
+    // The pool goes with its client, which may be before the wait ends.
+    timer_.async_wait([pool = weak_from_this()](const boost::system::error_code&) {
+      if (const std::shared_ptr<ConnectionPool> self = pool.lock()) {
+        self->timer_armed_ = false;
+        self->drop_expired();
+        self->arm_timer();
+      }
+    });
+  }
+
   Clock::duration idle_limit_;
   std::vector<Idle> idle_;
+  asio::steady_timer timer_;
+  bool timer_armed_ = false;
 };
 
 struct BoxResponse::Impl {
@@ -304,7 +327,7 @@ BoxClient::BoxClient(asio::any_io_executor executor, std::shared_ptr<const Upstr
     : executor_(std::move(executor)),
       connector_(std::move(state)),
       timeouts_(timeouts),
-      pool_(std::make_shared<ConnectionPool>(timeouts.pool_idle)) {}
+      pool_(std::make_shared<ConnectionPool>(executor_, timeouts.pool_idle)) {}
 
 BoxClient::~BoxClient() = default;
 
@@ -424,15 +447,49 @@ asio::awaitable<BodyRead> BoxResponse::read_some(std::span<char> into) {
 
 namespace {
 
-// Writes the request on `stream` and reads the response head, all before
-// `deadline`.
+// A response about to be read from `stream`, `buffer` holding what has
+// arrived of it already.
+std::unique_ptr<BoxResponse::Impl> response_on(std::unique_ptr<BoxStream> stream,
+                                               beast::flat_buffer buffer) {
+  auto impl = std::make_unique<BoxResponse::Impl>();
+  impl->stream = std::move(stream);
+  impl->buffer = std::move(buffer);
+  // The callers enforce their own limits on the bytes that arrive.
+  impl->parser.body_limit(boost::none);
+  return impl;
+}
+
+// An interim head announces the answer and comes before it. A 101 is not one:
+// it would end HTTP on the connection, which no request here asks for, so it
+// stands as the answer.
+bool is_interim(unsigned status) {
+  return status >= 100 && status < 200 && status != 101;
+}
+
+// The failure of a head's read; `something_came` once the box has sent any
+// byte of an answer, which it could only do after it saw the request.
+ExchangeFailure head_failure(const boost::system::error_code& error, bool something_came) {
+  if (error == beast::error::timeout) {
+    return ExchangeFailure{Unreachable{std::string(kNoAnswer)}, false};
+  }
+  const bool unsent = !something_came && is_connection_lost(error);
+  std::string text = "client error (SendRequest): ";
+  if (is_closed(error)) {
+    text += "connection closed before message completed";
+  } else if (error.category() == http::make_error_code(http::error::bad_version).category()) {
+    text += "invalid HTTP response: " + error.message();
+  } else {
+    text += "connection error: " + io_text(error);
+  }
+  return ExchangeFailure{Message{std::move(text)}, unsent};
+}
+
+// Writes the request on `stream` and reads the response head, past any
+// interim heads, all before `deadline`.
 asio::awaitable<std::expected<std::unique_ptr<BoxResponse::Impl>, ExchangeFailure>> exchange(
     std::unique_ptr<BoxStream> stream, const http::request<http::empty_body>& request,
     Clock::time_point deadline) {
-  auto impl = std::make_unique<BoxResponse::Impl>();
-  impl->stream = std::move(stream);
-  // The callers enforce their own limits on the bytes that arrive.
-  impl->parser.body_limit(boost::none);
+  auto impl = response_on(std::move(stream), {});
   beast::tcp_stream& tcp = beast::get_lowest_layer(*impl->stream);
   tcp.expires_at(deadline);
 
@@ -445,24 +502,22 @@ asio::awaitable<std::expected<std::unique_ptr<BoxResponse::Impl>, ExchangeFailur
         Message{"client error (SendRequest): connection error: " + io_text(write_error)}, true});
   }
 
-  const auto [read_error, read] =
-      co_await http::async_read_header(*impl->stream, impl->buffer, impl->parser, kNoThrow);
-  if (read_error == beast::error::timeout) {
-    co_return std::unexpected(ExchangeFailure{Unreachable{std::string(kNoAnswer)}, false});
-  }
-  if (read_error) {
-    const bool nothing_came = !impl->parser.got_some() && impl->buffer.size() == 0;
-    const bool unsent = nothing_came && is_connection_lost(read_error);
-    std::string text = "client error (SendRequest): ";
-    if (is_closed(read_error)) {
-      text += "connection closed before message completed";
-    } else if (read_error.category() ==
-               http::make_error_code(http::error::bad_version).category()) {
-      text += "invalid HTTP response: " + read_error.message();
-    } else {
-      text += "connection error: " + io_text(read_error);
+  bool interim_seen = false;
+  while (true) {
+    const auto [read_error, read] =
+        co_await http::async_read_header(*impl->stream, impl->buffer, impl->parser, kNoThrow);
+    if (read_error) {
+      const bool something_came =
+          interim_seen || impl->parser.got_some() || impl->buffer.size() != 0;
+      co_return std::unexpected(head_failure(read_error, something_came));
     }
-    co_return std::unexpected(ExchangeFailure{Message{std::move(text)}, unsent});
+    if (!is_interim(impl->parser.get().result_int())) {
+      break;
+    }
+    // A parser reads one message: the next head gets a new one, and the
+    // bytes already read behind this head are its start.
+    interim_seen = true;
+    impl = response_on(std::move(impl->stream), std::move(impl->buffer));
   }
   // Later body parsing may run past chunk boundaries to fill the caller's span.
   impl->parser.eager(true);

@@ -56,7 +56,10 @@ bool set_server_name(SSL* ssl, const std::string& host) {
   if (!is_dns_name(host)) {
     return false;
   }
-  X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+  // The subjectAltName's DNS names only: OpenSSL would otherwise fall back on
+  // the subject's common name when the certificate has none.
+  X509_VERIFY_PARAM_set_hostflags(
+      param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
   return X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size()) == 1 &&
          SSL_set_tlsext_host_name(ssl, host.c_str()) == 1;
 }

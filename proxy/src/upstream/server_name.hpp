@@ -13,8 +13,8 @@ namespace ostrevane {
 bool is_dns_name(std::string_view name);
 
 // Makes `host` the server name of the connection `ssl`: as SNI and as the name
-// the certificate must carry when it is a DNS name, as the address the
-// certificate must carry when it is an IP literal. Returns false when it is
+// the certificate's subjectAltName must carry when it is a DNS name (never its
+// common name), as the address it must carry when it is an IP literal. Returns false when it is
 // neither ("invalid dns name").
 [[nodiscard]] bool set_server_name(SSL* ssl, const std::string& host);
 

@@ -2,11 +2,10 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <openssl/x509.h>
-#include <openssl/x509_vfy.h>
 
 #include <boost/asio/ssl/error.hpp>
 
+#include "proxy/src/upstream/cert_policy.hpp"
 #include "proxy/src/upstream/tls_sessions.hpp"
 
 namespace ostrevane {
@@ -24,6 +23,12 @@ constexpr const char* kSignatureSchemes =
     "rsa_pss_rsae_sha512:rsa_pss_rsae_sha384:rsa_pss_rsae_sha256:"
     "rsa_pkcs1_sha512:rsa_pkcs1_sha384:rsa_pkcs1_sha256";
 constexpr unsigned char kAlpn[] = {8, 'h', 't', 't', 'p', '/', '1', '.', '1'};
+// OpenSSL's defaults for a new context, and no renegotiation.
+constexpr std::uint64_t kOptions =
+    SSL_OP_NO_COMPRESSION | SSL_OP_ENABLE_MIDDLEBOX_COMPAT | SSL_OP_NO_RENEGOTIATION;
+// Refuses what is weaker than 112 bits; everything the settings here accept
+// meets it. The program's own certificate rules stand besides it.
+constexpr int kSecurityLevel = 2;
 
 // Takes OpenSSL's queued errors as one text and clears the queue.
 std::string openssl_errors() {
@@ -40,48 +45,6 @@ std::string openssl_errors() {
   return text.empty() ? "unknown error" : text;
 }
 
-// Only the anchor's name and key count: its own dates, key usage and basic
-// constraints are not ours to judge, so an expired root still anchors valid
-// leaves. Every other error stands.
-bool is_forgiven_on_anchor(int error) {
-  switch (error) {
-    case X509_V_ERR_CERT_HAS_EXPIRED:
-    case X509_V_ERR_CERT_NOT_YET_VALID:
-    case X509_V_ERR_INVALID_CA:
-    case X509_V_ERR_INVALID_PURPOSE:
-    case X509_V_ERR_KEYUSAGE_NO_CERTSIGN:
-    case X509_V_ERR_PATH_LENGTH_EXCEEDED:
-      return true;
-    default:
-      return false;
-  }
-}
-
-bool is_trust_anchor(X509_STORE_CTX* store_ctx, X509* cert) {
-  X509_STORE* store = X509_STORE_CTX_get0_store(store_ctx);
-  STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(store);
-  for (int i = 0; i < sk_X509_OBJECT_num(objects); ++i) {
-    X509* anchor = X509_OBJECT_get0_X509(sk_X509_OBJECT_value(objects, i));
-    if (anchor != nullptr && X509_cmp(anchor, cert) == 0) {
-      return true;
-    }
-  }
-  return false;
-}
-
-int verify_callback(int preverified, X509_STORE_CTX* store_ctx) {
-  if (preverified == 1) {
-    return 1;
-  }
-  const int error = X509_STORE_CTX_get_error(store_ctx);
-  X509* cert = X509_STORE_CTX_get_current_cert(store_ctx);
-  if (cert != nullptr && is_forgiven_on_anchor(error) && is_trust_anchor(store_ctx, cert)) {
-    X509_STORE_CTX_set_error(store_ctx, X509_V_OK);
-    return 1;
-  }
-  return 0;
-}
-
 std::expected<void, std::string> apply_settings(SSL_CTX* ctx) {
   if (SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) != 1 ||
       SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION) != 1 ||
@@ -92,8 +55,12 @@ std::expected<void, std::string> apply_settings(SSL_CTX* ctx) {
       SSL_CTX_set_alpn_protos(ctx, kAlpn, sizeof kAlpn) != 0) {
     return std::unexpected(openssl_errors());
   }
-  SSL_CTX_set_options(ctx, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
-  SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, verify_callback);
+  // Neither a machine's OpenSSL configuration nor the defaults the library
+  // was built with may change the policy: set what they could have set.
+  SSL_CTX_clear_options(ctx, SSL_CTX_get_options(ctx));
+  SSL_CTX_set_options(ctx, kOptions);
+  SSL_CTX_set_security_level(ctx, kSecurityLevel);
+  apply_certificate_policy(ctx);
   enable_session_resumption(ctx);
   return {};
 }
@@ -101,6 +68,13 @@ std::expected<void, std::string> apply_settings(SSL_CTX* ctx) {
 }  // namespace
 
 std::expected<TlsConfig, std::string> build_tls_config(std::span<const std::uint8_t> ca_der) {
+  // OpenSSL reads the machine's configuration file (OPENSSL_CONF, or the path
+  // it was built with) at its first use unless told not to, and the program
+  // takes no configuration of its own. The probe's call comes before any
+  // other use of OpenSSL; the settings below hold even if one came first.
+  if (OPENSSL_init_ssl(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr) != 1) {
+    return std::unexpected("TLS setup failed: " + openssl_errors());
+  }
   ERR_clear_error();
   const unsigned char* cursor = ca_der.data();
   X509* anchor =
@@ -142,11 +116,8 @@ std::string tls_error_text(const boost::system::error_code& error, const SSL* ss
     text = error.message();
   }
   if (ssl != nullptr) {
-    const long verified = SSL_get_verify_result(ssl);
-    if (verified != X509_V_OK) {
-      text += " (";
-      text += X509_verify_cert_error_string(verified);
-      text += ")";
+    if (SSL_get_verify_result(ssl) != X509_V_OK) {
+      text += " (" + verify_result_text(ssl) + ")";
     }
   }
   return text;
