@@ -5,27 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "testsupport/memory_registry.hpp"
 #include "testsupport/programs_win.hpp"
 
 namespace ostrevane::platform {
 namespace {
 
-std::vector<std::byte> bytes(std::initializer_list<int> values) {
-  std::vector<std::byte> out;
-  for (const int v : values) {
-    out.push_back(static_cast<std::byte>(v));
-  }
-  return out;
-}
-
-std::vector<std::byte> utf16(std::u16string_view text) {
-  std::vector<std::byte> out;
-  for (const char16_t unit : text) {
-    out.push_back(static_cast<std::byte>(unit & 0xFF));
-    out.push_back(static_cast<std::byte>(unit >> 8));
-  }
-  return out;
-}
+using test::byte_values;
+using test::utf16_bytes;
 
 std::string narrow(std::u16string_view ascii) {
   return std::string(ascii.begin(), ascii.end());
@@ -90,13 +77,15 @@ TEST_F(RegistryWin, ReadsTheStoredBytesOfEachType) {
   auto value = [](std::uint32_t type, std::vector<std::byte> data) {
     return Read{{type, data.size()}, data};
   };
-  EXPECT_EQ(read(u"sz"), value(REG_TYPE_SZ, utf16(std::u16string_view(u"120.0", 6))));
-  EXPECT_EQ(read(u"nuls"), value(REG_TYPE_SZ, bytes({0x31, 0, 0, 0, 0, 0})));
+  EXPECT_EQ(read(u"sz"), value(REG_TYPE_SZ, utf16_bytes(std::u16string_view(u"120.0", 6))));
+  EXPECT_EQ(read(u"nuls"), value(REG_TYPE_SZ, byte_values({0x31, 0, 0, 0, 0, 0})));
   EXPECT_EQ(read(u"empty"), value(REG_TYPE_SZ, {}));
   // Taken as stored: no variable is expanded.
-  EXPECT_EQ(read(u"expand"), value(REG_TYPE_EXPAND_SZ, utf16(std::u16string_view(u"%X%", 4))));
-  EXPECT_EQ(read(u"multi"), value(REG_TYPE_MULTI_SZ, utf16(std::u16string_view(u"a\0b\0\0", 5))));
-  EXPECT_EQ(read(u"dword"), value(REG_TYPE_DWORD, bytes({5, 0, 0, 0})));
+  EXPECT_EQ(read(u"expand"),
+            value(REG_TYPE_EXPAND_SZ, utf16_bytes(std::u16string_view(u"%X%", 4))));
+  EXPECT_EQ(read(u"multi"),
+            value(REG_TYPE_MULTI_SZ, utf16_bytes(std::u16string_view(u"a\0b\0\0", 5))));
+  EXPECT_EQ(read(u"dword"), value(REG_TYPE_DWORD, byte_values({5, 0, 0, 0})));
   // Names, like paths, compare without regard to case.
   EXPECT_EQ(read(u"SZ"), read(u"sz"));
 }
