@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <expected>
 #include <filesystem>
 #include <span>
@@ -8,7 +9,7 @@
 namespace ostrevane::platform {
 
 // A file opened for writing: created new, or an existing one emptied. Other
-// openers may share it. Closed by its destructor.
+// openers may share it for reading, writing and deletion. Closed by its destructor.
 class OutputFile {
  public:
   // Returns the file at `path`, created or truncated, or the system's error.
@@ -35,9 +36,14 @@ class OutputFile {
   std::error_code close();
 
  private:
-  explicit OutputFile(int handle) : handle_(handle) {}
-  int handle_ = -1;
-  long long written_ = 0;  // bytes written so far, the offset of the next write
+  explicit OutputFile(std::intptr_t handle) : handle_(handle) {}
+  std::intptr_t handle_ = -1;  // the system's file descriptor or HANDLE; -1 when closed
+  long long written_ = 0;      // bytes written so far, the offset of the next write
 };
+
+// Renames the file `from` to `to`, replacing a file that has that name (on
+// Windows MoveFileExW with MOVEFILE_REPLACE_EXISTING). Returns the system's error.
+[[nodiscard]] std::error_code replace_file(const std::filesystem::path& from,
+                                           const std::filesystem::path& to);
 
 }  // namespace ostrevane::platform

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <utility>
@@ -11,6 +12,10 @@ namespace {
 
 std::error_code last_error() {
   return {errno, std::system_category()};
+}
+
+int fd(std::intptr_t handle) {
+  return static_cast<int>(handle);
 }
 
 }  // namespace
@@ -43,7 +48,7 @@ std::error_code OutputFile::write_all(std::span<const char> bytes) {
   const off_t start = static_cast<off_t>(written_);
   const off_t length = static_cast<off_t>(bytes.size());
   while (!bytes.empty()) {
-    const ssize_t n = ::write(handle_, bytes.data(), bytes.size());
+    const ssize_t n = ::write(fd(handle_), bytes.data(), bytes.size());
     if (n < 0) {
       if (errno == EINTR) {
         continue;
@@ -58,7 +63,7 @@ std::error_code OutputFile::write_all(std::span<const char> bytes) {
   written_ += length;
   // Start the device writes now, so that the final sync has little left to
   // wait for; a failure here is seen again by that sync.
-  ::sync_file_range(handle_, start, length, SYNC_FILE_RANGE_WRITE);
+  ::sync_file_range(fd(handle_), start, length, SYNC_FILE_RANGE_WRITE);
   return {};
 }
 
@@ -68,7 +73,7 @@ std::error_code OutputFile::flush() {
 }
 
 std::error_code OutputFile::sync() {
-  if (::fsync(handle_) != 0) {
+  if (::fsync(fd(handle_)) != 0) {
     return last_error();
   }
   return {};
@@ -78,8 +83,15 @@ std::error_code OutputFile::close() {
   if (handle_ < 0) {
     return {};
   }
-  const int handle = std::exchange(handle_, -1);
+  const int handle = fd(std::exchange(handle_, -1));
   if (::close(handle) != 0) {
+    return last_error();
+  }
+  return {};
+}
+
+std::error_code replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) {
     return last_error();
   }
   return {};

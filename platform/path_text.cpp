@@ -23,7 +23,21 @@ std::string native_display(const std::basic_string<Char>& native) {
   }
 }
 
+template <typename Char>
+std::basic_string<Char> native_from_utf8(std::string_view text) {
+  if constexpr (sizeof(Char) == 1) {
+    return std::basic_string<Char>(text.begin(), text.end());
+  } else {
+    const std::u16string utf16 = utf8_to_utf16(text);
+    return std::basic_string<Char>(utf16.begin(), utf16.end());
+  }
+}
+
 }  // namespace
+
+std::filesystem::path path_from_utf8(std::string_view text) {
+  return std::filesystem::path(native_from_utf8<std::filesystem::path::value_type>(text));
+}
 
 std::string path_display(const std::filesystem::path& path) {
   return native_display(path.native());

@@ -11,11 +11,16 @@
 namespace ostrevane::platform {
 
 // A child process started by start_process(). Letting it go neither waits for
-// nor stops the process.
+// nor stops the process; it releases the system's handle of it.
 class ChildProcess {
  public:
   // Takes over the system's handle of a started process (here its process id).
   explicit ChildProcess(std::intptr_t handle) : handle_(handle) {}
+  ChildProcess(ChildProcess&& other) noexcept;
+  ChildProcess& operator=(ChildProcess&& other) noexcept;
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  ~ChildProcess();
 
   // Waits without a time limit for the process to end. Returns an error when it
   // cannot be waited for.
@@ -27,14 +32,19 @@ class ChildProcess {
   [[nodiscard]] std::expected<std::uint32_t, std::error_code> exit_code() const;
 
  private:
-  std::intptr_t handle_;
+  // Lets go of the system's handle, if any is still held.
+  void release();
+
+  std::intptr_t handle_;  // 0 once released
   std::optional<std::uint32_t> exit_code_;
 };
 
 // Starts the file at `file` with `arguments` after the program's own name,
 // inheriting the environment, the current directory and the standard handles.
-// Here the owner's execute bit is set on the file first. Returns the process,
-// or the system's error when the file cannot be started (a missing file included).
+// On Windows the command line is the path in double quotes, then each argument
+// as it stands after a space. Here the owner's execute bit is set on the file
+// first. Returns the process, or the system's error when the file cannot be
+// started (a missing file included).
 [[nodiscard]] std::expected<ChildProcess, std::error_code> start_process(
     const std::filesystem::path& file, std::span<const std::string> arguments);
 

@@ -31,6 +31,11 @@ std::error_code make_executable(const std::filesystem::path& file) {
 
 }  // namespace
 
+// A process id needs no closing.
+void ChildProcess::release() {
+  handle_ = 0;
+}
+
 std::error_code ChildProcess::wait() {
   if (exit_code_) {
     return {};

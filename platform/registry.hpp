@@ -72,9 +72,10 @@ class Registry {
 };
 
 // Returns the system's registry, shared by the whole process and safe to use
-// from any thread. Here it reads Wine's registry files below $WINEPREFIX
-// (default ~/.wine): system.reg for the machine root, user.reg for the user's,
-// as they stand when a key is opened.
+// from any thread. On Windows keys open with KEY_READ and no view flag (the
+// 32-bit view is the WOW6432Node path). Here it reads Wine's registry files
+// below $WINEPREFIX (default ~/.wine): system.reg for the machine root,
+// user.reg for the user's, as they stand when a key is opened.
 Registry& system_registry();
 
 }  // namespace ostrevane::platform

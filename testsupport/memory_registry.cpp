@@ -123,4 +123,12 @@ std::vector<std::byte> utf16_bytes(std::u16string_view text) {
   return data;
 }
 
+std::vector<std::byte> byte_values(std::initializer_list<int> values) {
+  std::vector<std::byte> data;
+  for (const int value : values) {
+    data.push_back(static_cast<std::byte>(value));
+  }
+  return data;
+}
+
 }  // namespace ostrevane::test

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <string_view>
@@ -83,5 +84,8 @@ class MemoryRegistry final : public platform::Registry {
 
 // Returns the UTF-16LE bytes of `text`, adding no terminating NUL.
 std::vector<std::byte> utf16_bytes(std::u16string_view text);
+
+// Returns `values` (each 0 to 255) as bytes.
+std::vector<std::byte> byte_values(std::initializer_list<int> values);
 
 }  // namespace ostrevane::test

@@ -1,6 +1,6 @@
-#include <stdlib.h>
-
 #include "testsupport/scoped_env.hpp"
+
+#include <stdlib.h>
 
 namespace ostrevane::test {
 

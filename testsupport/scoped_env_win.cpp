@@ -1,10 +1,11 @@
+#include "testsupport/scoped_env.hpp"
+
 #include <stdlib.h>
 #include <windows.h>
 
 #include <vector>
 
 #include "platform/wide_text_win.hpp"
-#include "testsupport/scoped_env.hpp"
 
 namespace ostrevane::test {
 

@@ -1,9 +1,10 @@
+#include "finder/src/main/installer.hpp"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <sstream>
 
-#include "finder/src/main/installer.hpp"
 #include "testsupport/scratch_dir.hpp"
 
 namespace ostrevane {

@@ -1,9 +1,10 @@
+#include "finder/src/lib/webview2.hpp"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <string>
 
-#include "finder/src/lib/webview2.hpp"
 #include "testsupport/scoped_env.hpp"
 #include "testsupport/scratch_dir.hpp"
 

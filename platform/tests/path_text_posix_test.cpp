@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "platform/path_text.hpp"
+
+#include <gtest/gtest.h>
 
 namespace ostrevane::platform {
 namespace {

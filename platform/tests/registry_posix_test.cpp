@@ -7,30 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "testsupport/memory_registry.hpp"
 #include "testsupport/scoped_env.hpp"
 #include "testsupport/scratch_dir.hpp"
 
 namespace ostrevane::platform {
 namespace {
 
+using test::byte_values;
+using test::utf16_bytes;
+
 using namespace std::literals;
-
-std::vector<std::byte> bytes(std::initializer_list<int> values) {
-  std::vector<std::byte> out;
-  for (const int v : values) {
-    out.push_back(static_cast<std::byte>(v));
-  }
-  return out;
-}
-
-std::vector<std::byte> utf16(std::u16string_view text) {
-  std::vector<std::byte> out;
-  for (const char16_t unit : text) {
-    out.push_back(static_cast<std::byte>(unit & 0xFF));
-    out.push_back(static_cast<std::byte>(unit >> 8));
-  }
-  return out;
-}
 
 // A Wine prefix of the test's own, named by WINEPREFIX while the test runs.
 class WinePrefix : public ::testing::Test {
@@ -99,33 +86,34 @@ INSTANTIATE_TEST_SUITE_P(
     Forms, WineValueForms,
     ::testing::Values(
         ValueCase{"Text", R"("pv"="120.0.2210.91")", u"pv", REG_TYPE_SZ,
-                  utf16(u"120.0.2210.91\0"sv)},
+                  utf16_bytes(u"120.0.2210.91\0"sv)},
         ValueCase{"QuoteAndBackslash", R"("s"="a\\b \"q\"")", u"s", REG_TYPE_SZ,
-                  utf16(u"a\\b \"q\"\0"sv)},
+                  utf16_bytes(u"a\\b \"q\"\0"sv)},
         ValueCase{"ControlEscapes", R"("s"="\t\n\r\a\0!")", u"s", REG_TYPE_SZ,
-                  utf16(u"\t\n\r\a\0!\0"sv)},
+                  utf16_bytes(u"\t\n\r\a\0!\0"sv)},
         ValueCase{"HexUnitEscapes", R"("s"="\x00e9t\xe9-\xd800")", u"s", REG_TYPE_SZ,
-                  utf16(u"\u00e9t\u00e9-\xd800\0"sv)},
+                  utf16_bytes(u"\u00e9t\u00e9-\xd800\0"sv)},
         ValueCase{"Utf8InTheFile", "\"s\"=\"caf\xc3\xa9 \xf0\x9f\x99\x82\"", u"s", REG_TYPE_SZ,
-                  utf16(u"caf\u00e9 \U0001F642\0"sv)},
-        ValueCase{"EscapedName", R"("a\"b\\c"="v")", u"a\"b\\c", REG_TYPE_SZ, utf16(u"v\0"sv)},
-        ValueCase{"NameAnyCase", R"("pv"="1")", u"PV", REG_TYPE_SZ, utf16(u"1\0"sv)},
-        ValueCase{"DefaultValue", R"(@="default")", u"", REG_TYPE_SZ, utf16(u"default\0"sv)},
+                  utf16_bytes(u"caf\u00e9 \U0001F642\0"sv)},
+        ValueCase{"EscapedName", R"("a\"b\\c"="v")", u"a\"b\\c", REG_TYPE_SZ,
+                  utf16_bytes(u"v\0"sv)},
+        ValueCase{"NameAnyCase", R"("pv"="1")", u"PV", REG_TYPE_SZ, utf16_bytes(u"1\0"sv)},
+        ValueCase{"DefaultValue", R"(@="default")", u"", REG_TYPE_SZ, utf16_bytes(u"default\0"sv)},
         ValueCase{"Expandable", R"("p"=str(2):"%SystemRoot%\\x")", u"p", REG_TYPE_EXPAND_SZ,
-                  utf16(u"%SystemRoot%\\x\0"sv)},
+                  utf16_bytes(u"%SystemRoot%\\x\0"sv)},
         ValueCase{"MultiText", R"("m"=str(7):"a\0b\0")", u"m", REG_TYPE_MULTI_SZ,
-                  utf16(u"a\0b\0\0"sv)},
+                  utf16_bytes(u"a\0b\0\0"sv)},
         ValueCase{"Dword", R"("d"=dword:0000010a)", u"d", REG_TYPE_DWORD,
-                  bytes({0x0a, 0x01, 0, 0})},
+                  byte_values({0x0a, 0x01, 0, 0})},
         ValueCase{"Binary", R"("b"=hex:01,ff,7f)", u"b", REG_TYPE_BINARY,
-                  bytes({0x01, 0xff, 0x7f})},
+                  byte_values({0x01, 0xff, 0x7f})},
         ValueCase{"EmptyBinary", R"("b"=hex:)", u"b", REG_TYPE_BINARY, {}},
         ValueCase{"TypedHexOverLines", "\"m\"=hex(7):41,00,00,\\\n  00,42,00,\\\r\n  00,00", u"m",
-                  REG_TYPE_MULTI_SZ, bytes({0x41, 0, 0, 0, 0x42, 0, 0, 0})},
-        ValueCase{"OtherTypeNumber", R"("t"=hex(b):01,02)", u"t", 11, bytes({1, 2})},
+                  REG_TYPE_MULTI_SZ, byte_values({0x41, 0, 0, 0, 0x42, 0, 0, 0})},
+        ValueCase{"OtherTypeNumber", R"("t"=hex(b):01,02)", u"t", 11, byte_values({1, 2})},
         ValueCase{"LaterValueWins", "\"pv\"=\"old\"\n\"PV\"=\"new\"", u"pv", REG_TYPE_SZ,
-                  utf16(u"new\0"sv)},
-        ValueCase{"CrLfLines", "\"pv\"=\"1.0\"\r", u"pv", REG_TYPE_SZ, utf16(u"1.0\0"sv)}),
+                  utf16_bytes(u"new\0"sv)},
+        ValueCase{"CrLfLines", "\"pv\"=\"1.0\"\r", u"pv", REG_TYPE_SZ, utf16_bytes(u"1.0\0"sv)}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(WinePrefix, KeyPathsCompareWithoutCaseAndParentsExist) {
@@ -153,8 +141,9 @@ TEST_F(WinePrefix, EachRootReadsItsOwnFile) {
   write("system.reg", "[Software\\\\Test] 1\n\"pv\"=\"machine\"\n");
   write("user.reg", "[Software\\\\Test] 1\n\"pv\"=\"user\"\n");
   EXPECT_EQ(read(RegistryRoot::LocalMachine, u"Software\\Test", u"pv")->second,
-            utf16(u"machine\0"sv));
-  EXPECT_EQ(read(RegistryRoot::CurrentUser, u"Software\\Test", u"pv")->second, utf16(u"user\0"sv));
+            utf16_bytes(u"machine\0"sv));
+  EXPECT_EQ(read(RegistryRoot::CurrentUser, u"Software\\Test", u"pv")->second,
+            utf16_bytes(u"user\0"sv));
 }
 
 TEST_F(WinePrefix, MissingFilesAndPrefixAreMissingKeys) {
@@ -170,7 +159,8 @@ TEST_F(WinePrefix, DefaultPrefixIsDotWineInHome) {
   write(".wine/user.reg", "[Software\\\\Test] 1\n\"pv\"=\"home\"\n");
   const test::ScopedEnv unset("WINEPREFIX", nullptr);
   const test::ScopedEnv home("HOME", dir_.path().c_str());
-  EXPECT_EQ(read(RegistryRoot::CurrentUser, u"Software\\Test", u"pv")->second, utf16(u"home\0"sv));
+  EXPECT_EQ(read(RegistryRoot::CurrentUser, u"Software\\Test", u"pv")->second,
+            utf16_bytes(u"home\0"sv));
 }
 
 TEST_F(WinePrefix, ShortBufferAndClosedKeysFail) {
@@ -183,7 +173,7 @@ TEST_F(WinePrefix, ShortBufferAndClosedKeysFail) {
   EXPECT_EQ(small, std::vector<std::byte>(7, std::byte{0x55}));
   std::vector<std::byte> large(12, std::byte{0x55});
   EXPECT_EQ(registry.read_value(*key, u"pv", large), (RegistryValueInfo{REG_TYPE_SZ, 8}));
-  EXPECT_EQ(std::vector(large.begin(), large.begin() + 8), utf16(u"1.2\0"sv));
+  EXPECT_EQ(std::vector(large.begin(), large.begin() + 8), utf16_bytes(u"1.2\0"sv));
   EXPECT_EQ(large[8], std::byte{0x55});
   EXPECT_EQ(registry.query_value(*key, u"missing").error(), RegistryError::FileNotFound);
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <chrono>
@@ -256,9 +257,33 @@ std::vector<PassCase> pass_cases() {
   };
 }
 
+// Returns whether a datagram sent from a socket bound to kSecondAddress shows
+// that address as its sender. Under Wine it does not: it arrives from 127.0.0.1.
+bool second_address_is_seen() {
+  asio::io_context io;
+  udp::socket receiver(io, kLoopbackAny);
+  udp::socket sender(io, kSecondAddress);
+  const char probe = 'x';
+  sender.send_to(asio::buffer(&probe, 1), receiver.local_endpoint());
+  char byte = 0;
+  udp::endpoint from;
+  bool received = false;
+  receiver.async_receive_from(
+      asio::buffer(&byte, 1), from,
+      [&](boost::system::error_code error, std::size_t) { received = !error; });
+  io.run_for(std::chrono::seconds(2));
+  return received && from.address() == kSecondAddress.address();
+}
+
 class PassTest : public testing::TestWithParam<PassCase> {};
 
 TEST_P(PassTest, Decides) {
+  const bool second_source = std::ranges::any_of(
+      GetParam().replies, [](const UdpReply& reply) { return reply.source.has_value(); });
+  if (second_source && !second_address_is_seen()) {
+    GTEST_SKIP() << "a socket bound to " << kSecondAddress.address()
+                 << " does not send from it here";
+  }
   UdpBox box(kLoopbackAny, GetParam().replies);
   EXPECT_EQ(pass_against(box, milliseconds(400)), GetParam().outcome);
 }

@@ -100,7 +100,8 @@ asio::awaitable<std::expected<std::filesystem::path, FailureKind>> run_box_flow(
     co_return std::unexpected(std::move(created.error()));
   }
 
-  std::filesystem::path destination = working_folder / file_name;
+  // The manifest's name is UTF-8; the path's own encoding may not be.
+  std::filesystem::path destination = working_folder / platform::path_from_utf8(file_name);
   const std::string request_path = "/desktop/" + file_name;
   auto downloaded =
       co_await download_file(client, request_path, destination, digest, download_progress(reporter),

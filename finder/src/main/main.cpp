@@ -4,8 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/command_line.hpp"
-
 #include "finder/src/lib/trust_material.hpp"
 #include "finder/src/main/attempts.hpp"
 #include "finder/src/main/command_line.hpp"
@@ -13,12 +11,14 @@
 #include "finder/src/main/exit_code.hpp"
 #include "finder/src/main/report_mode.hpp"
 #include "finder/src/main/setup_run.hpp"
+#include "platform/command_line.hpp"
+#include "platform/path_text.hpp"
 
 int main(int argc, char** argv) {
   using namespace ostrevane;
   const std::vector<std::string> arguments = platform::program_arguments(argc, argv);
   if (auto report_path = find_report_path(arguments)) {
-    return static_cast<int>(run_report_mode(*report_path));
+    return static_cast<int>(run_report_mode(platform::path_from_utf8(*report_path)));
   }
 
   auto trust = load_trust_material();

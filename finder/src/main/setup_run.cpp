@@ -8,6 +8,7 @@
 #include "finder/src/lib/webview2.hpp"
 #include "finder/src/main/exit_code.hpp"
 #include "platform/os_error.hpp"
+#include "platform/path_text.hpp"
 #include "platform/temp_folder.hpp"
 
 namespace ostrevane {
@@ -59,7 +60,8 @@ asio::awaitable<std::expected<std::filesystem::path, FailureKind>> run_setup(
         FailureKind::download("no temporary folder: " + platform::error_code_text(temp.error())));
   }
   // operator/ joins without doubling a separator that ends the folder's path.
-  const std::filesystem::path working_folder = *temp / platform::working_folder_name();
+  const std::filesystem::path working_folder =
+      *temp / platform::path_from_utf8(platform::working_folder_name());
   const bool webview2 = steps.webview2();
   co_return co_await steps.box_flow(working_folder, *answer, webview2);
 }

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <array>
-#include <boost/asio/associated_executor.hpp>
 #include <boost/asio/as_tuple.hpp>
+#include <boost/asio/associated_executor.hpp>
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/experimental/concurrent_channel.hpp>
 #include <boost/asio/post.hpp>
@@ -329,9 +329,7 @@ asio::awaitable<Expected> download_file(BoxClient& client, std::string request_p
     co_return streamed;
   }
 
-  std::error_code renamed;
-  std::filesystem::rename(part_path, destination, renamed);
-  if (renamed) {
+  if (const std::error_code renamed = platform::replace_file(part_path, destination)) {
     co_return std::unexpected(
         Disk{platform::path_display(destination) + ": " + platform::error_code_text(renamed)});
   }
