@@ -37,7 +37,7 @@ namespace {
 
 using Ranges = std::vector<std::pair<long long, long long>>;
 
-class OutputFileTest : public ::testing::Test {
+class OutputFilePosixTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::lock_guard lock(ranges_mutex);
@@ -57,7 +57,7 @@ class OutputFileTest : public ::testing::Test {
   test::ScratchDir dir_;
 };
 
-TEST_F(OutputFileTest, WritesStartTheDeviceWritesOfTheirOwnRange) {
+TEST_F(OutputFilePosixTest, WritesStartTheDeviceWritesOfTheirOwnRange) {
   OutputFile file = create("a");
   write(file, "12345");
   write(file, "6789");
@@ -68,7 +68,7 @@ TEST_F(OutputFileTest, WritesStartTheDeviceWritesOfTheirOwnRange) {
 
 // A moved file goes on where the original stopped: its next range starts
 // after the bytes written before the move.
-TEST_F(OutputFileTest, AMovedFileKeepsItsOffset) {
+TEST_F(OutputFilePosixTest, AMovedFileKeepsItsOffset) {
   OutputFile first = create("a");
   write(first, "12345");
   OutputFile moved(std::move(first));
