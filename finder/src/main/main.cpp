@@ -4,8 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/command_line.hpp"
-
 #include "finder/src/lib/trust_material.hpp"
 #include "finder/src/main/attempts.hpp"
 #include "finder/src/main/command_line.hpp"
@@ -13,6 +11,7 @@
 #include "finder/src/main/exit_code.hpp"
 #include "finder/src/main/report_mode.hpp"
 #include "finder/src/main/setup_run.hpp"
+#include "platform/command_line.hpp"
 
 int main(int argc, char** argv) {
   using namespace ostrevane;
@@ -23,10 +22,7 @@ int main(int argc, char** argv) {
 
   auto trust = load_trust_material();
   if (!trust) {
-    show_result_dialog("Installation impossible",
-                       "Ce programme d'installation est endommagé (" + trust.error() +
-                           "). Téléchargez-le à nouveau.",
-                       true, false);
+    show_damaged_program_dialog(trust.error());
     return static_cast<int>(ExitCode::kOk);
   }
   if (run_attempts(std::make_shared<const TrustMaterial>(std::move(*trust)),
