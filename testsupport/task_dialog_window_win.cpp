@@ -1,7 +1,5 @@
 #include "testsupport/task_dialog_window_win.hpp"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <thread>
 
