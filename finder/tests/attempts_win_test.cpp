@@ -143,8 +143,17 @@ HICON system_icon(LPCWSTR id) {
 const Buttons kRetryAndClose = {{kRetryButton, "Réessayer"}, {kCloseButton, "Fermer"}};
 const Buttons kCloseOnly = {{kCloseButton, "Fermer"}};
 
-std::shared_ptr<const TrustMaterial> no_trust() {
-  return std::make_shared<const TrustMaterial>();
+// Runs the attempt loop with the scripted flow while `driver` answers its
+// dialogs, and checks how it ended and how many attempts it made.
+void run_scripted(const std::shared_ptr<Script>& script, DialogDriver& driver, AttemptsEnd end,
+                  int attempts) {
+  EXPECT_EQ(run_attempts(std::make_shared<const TrustMaterial>(), scripted_flow(script)), end);
+  // A dialog that the driver's script did not expect was left to the driver.
+  EXPECT_EQ(driver.stop(), 0);
+  EXPECT_EQ(script->started, attempts);
+  // A worker left running by a cancellation ends now; its outcome is never shown.
+  script->turnstile.open();
+  wait_for_the_worker(script);
 }
 
 TEST(AttemptLoopTest, ProgressThenRetryThenClose) {
@@ -193,10 +202,7 @@ TEST(AttemptLoopTest, ProgressThenRetryThenClose) {
     last->click(kCloseButton);
     EXPECT_TRUE(last->wait_closed());
   });
-  EXPECT_EQ(run_attempts(no_trust(), scripted_flow(script)), AttemptsEnd::kFinished);
-  EXPECT_EQ(driver.stop(), 0);
-  EXPECT_EQ(script->started, 2);
-  wait_for_the_worker(script);
+  run_scripted(script, driver, AttemptsEnd::kFinished, 2);
 }
 
 TEST(AttemptLoopTest, NoBoxIsInformationAndItsCloseBoxEnds) {
@@ -216,10 +222,7 @@ TEST(AttemptLoopTest, NoBoxIsInformationAndItsCloseBoxEnds) {
     offer->close();
     EXPECT_TRUE(offer->wait_closed());
   });
-  EXPECT_EQ(run_attempts(no_trust(), scripted_flow(script)), AttemptsEnd::kFinished);
-  EXPECT_EQ(driver.stop(), 0);
-  EXPECT_EQ(script->started, 1);
-  wait_for_the_worker(script);
+  run_scripted(script, driver, AttemptsEnd::kFinished, 1);
 }
 
 TEST(AttemptLoopTest, CloseBoxDuringTheDownloadCancels) {
@@ -233,12 +236,7 @@ TEST(AttemptLoopTest, CloseBoxDuringTheDownloadCancels) {
     progress->close();
     EXPECT_TRUE(progress->wait_closed());
   });
-  EXPECT_EQ(run_attempts(no_trust(), scripted_flow(script)), AttemptsEnd::kCancelled);
-  EXPECT_EQ(driver.stop(), 0);
-  // The worker was left running, its flow still waiting; it may end now. Its
-  // outcome is never shown.
-  script->turnstile.open();
-  wait_for_the_worker(script);
+  run_scripted(script, driver, AttemptsEnd::kCancelled, 1);
 }
 
 TEST(AttemptLoopTest, SuccessEndsWithoutAResultDialog) {
@@ -260,11 +258,7 @@ TEST(AttemptLoopTest, SuccessEndsWithoutAResultDialog) {
     script->turnstile.pass();
     EXPECT_TRUE(progress->wait_closed());
   });
-  EXPECT_EQ(run_attempts(no_trust(), scripted_flow(script)), AttemptsEnd::kFinished);
-  // Any dialog after the progress dialog would have been left to the driver.
-  EXPECT_EQ(driver.stop(), 0);
-  EXPECT_EQ(script->started, 1);
-  wait_for_the_worker(script);
+  run_scripted(script, driver, AttemptsEnd::kFinished, 1);
   // The installer ran and ended with 0: its file is gone.
   EXPECT_FALSE(std::filesystem::exists(installer));
 }
