@@ -92,7 +92,8 @@ class DialogHost {
   virtual std::expected<int, std::error_code> show(const TaskDialogConfig& config) = 0;
 };
 
-// Returns this platform's dialog host (on POSIX, the controlling terminal).
+// Returns this platform's dialog host: on Windows TaskDialogIndirect, on POSIX
+// the controlling terminal.
 DialogHost& system_dialog_host();
 
 // Shows `config` through system_dialog_host() and blocks until it closes;

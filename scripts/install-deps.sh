@@ -9,6 +9,7 @@ packages=(
   openssl minisign iproute2 util-linux procps
   clang-format curl time
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine xvfb xauth fonts-wine
+  imagemagick
 )
 
 missing=()

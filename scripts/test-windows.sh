@@ -3,6 +3,8 @@
 # under Wine, inside a private network namespace with its own wineserver and an
 # Xvfb display for the task dialogs.
 #   scripts/test-windows.sh [CTEST-ARGS]   build in build-windows/ and run the tests
+#   scripts/test-windows.sh --run COMMAND...   build, then run COMMAND in the
+#                                   same setting (WINEPREFIX, DISPLAY) instead
 # OPENSSL_ROOT_DIR, when set, names an OpenSSL 3 built for mingw-w64: the
 # complete program is then linked too.
 set -euo pipefail
@@ -59,7 +61,12 @@ if [ "${1:-}" = "--inside" ]; then
   fi
   "$wine" wineboot -u >/dev/null 2>&1 || true
   export OSTREVANE_WINE_NAMESPACE=private
-  ctest --test-dir "$dir" --output-on-failure -j 4 "$@"
+  if [ "${1:-}" = "--run" ]; then
+    shift
+    "$@"
+  else
+    ctest --test-dir "$dir" --output-on-failure -j 4 "$@"
+  fi
   exit 0
 fi
 

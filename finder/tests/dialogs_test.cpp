@@ -232,6 +232,19 @@ TEST(ResultDialogTest, ConfigurationWithAndWithoutRetry) {
   EXPECT_EQ(close.default_button, 101);
 }
 
+TEST(ResultDialogTest, DamagedProgramOffersCloseOnly) {
+  ScriptedHost host(kCloseButton);
+  show_damaged_program_dialog("no certificate in this PEM", host);
+  ASSERT_EQ(host.shown.size(), 1u);
+  const TaskDialogConfig& shown = host.shown[0];
+  EXPECT_EQ(shown.main_instruction, "Installation impossible");
+  EXPECT_EQ(shown.content,
+            "Ce programme d'installation est endommagé (no certificate in this PEM). "
+            "Téléchargez-le à nouveau.");
+  EXPECT_EQ(shown.main_icon, platform::TaskDialogIcon::kError);
+  EXPECT_EQ(shown.buttons, (std::vector<platform::TaskDialogButton>{{101, "Fermer"}}));
+}
+
 struct AnswerCase {
   std::string name;
   std::expected<int, std::error_code> pressed;

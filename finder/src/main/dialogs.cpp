@@ -128,4 +128,10 @@ bool show_result_dialog(std::string_view title, std::string_view message, bool e
   return pressed && *pressed == kRetryButton;
 }
 
+void show_damaged_program_dialog(std::string_view reason, platform::DialogHost& host) {
+  const std::string message = "Ce programme d'installation est endommagé (" + std::string(reason) +
+                              "). Téléchargez-le à nouveau.";
+  (void)show_result_dialog("Installation impossible", message, true, false, host);
+}
+
 }  // namespace ostrevane

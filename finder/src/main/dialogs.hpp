@@ -41,4 +41,9 @@ bool show_result_dialog(std::string_view title, std::string_view message, bool e
                         bool offer_retry,
                         platform::DialogHost& host = platform::system_dialog_host());
 
+// Shows the result dialog of a program whose trust material is damaged
+// (`reason` says how), with "Fermer" alone.
+void show_damaged_program_dialog(std::string_view reason,
+                                 platform::DialogHost& host = platform::system_dialog_host());
+
 }  // namespace ostrevane

@@ -12,7 +12,10 @@
 #include "finder/src/main/report_mode.hpp"
 #include "finder/src/main/setup_run.hpp"
 #include "platform/command_line.hpp"
+<<<<<<< HEAD
 #include "platform/path_text.hpp"
+=======
+>>>>>>> issue-8b
 
 int main(int argc, char** argv) {
   using namespace ostrevane;
@@ -23,10 +26,7 @@ int main(int argc, char** argv) {
 
   auto trust = load_trust_material();
   if (!trust) {
-    show_result_dialog("Installation impossible",
-                       "Ce programme d'installation est endommagé (" + trust.error() +
-                           "). Téléchargez-le à nouveau.",
-                       true, false);
+    show_damaged_program_dialog(trust.error());
     return static_cast<int>(ExitCode::kOk);
   }
   if (run_attempts(std::make_shared<const TrustMaterial>(std::move(*trust)),
