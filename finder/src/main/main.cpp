@@ -12,10 +12,7 @@
 #include "finder/src/main/report_mode.hpp"
 #include "finder/src/main/setup_run.hpp"
 #include "platform/command_line.hpp"
-<<<<<<< HEAD
 #include "platform/path_text.hpp"
-=======
->>>>>>> issue-8b
 
 int main(int argc, char** argv) {
   using namespace ostrevane;
