@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the dependencies, builds the program and its tests, and runs them.
-#   scripts/test.sh              the ordinary build, in build/
-#   scripts/test.sh --sanitize   the same with ASan and UBSan, in build-sanitize/
+#   scripts/test.sh              the ordinary build, in build/, then the Windows build
+#                                and its tests under Wine (scripts/test-windows.sh)
+#   scripts/test.sh --sanitize   the Linux build with ASan and UBSan, in build-sanitize/
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,7 +10,9 @@ bash scripts/install-deps.sh
 
 dir=build
 flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+windows=true
 if [ "${1:-}" = "--sanitize" ]; then
+  windows=false
   dir=build-sanitize
   flags=(-DCMAKE_BUILD_TYPE=Debug -DOSTREVANE_SANITIZE=ON)
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
@@ -19,3 +22,7 @@ fi
 cmake -S . -B "$dir" -G Ninja "${flags[@]}"
 cmake --build "$dir"
 ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"
+
+if $windows; then
+  bash scripts/test-windows.sh
+fi
