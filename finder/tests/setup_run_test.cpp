@@ -1,7 +1,6 @@
 #include "finder/src/main/setup_run.hpp"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
@@ -10,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/temp_folder.hpp"
+
 namespace ostrevane {
 namespace {
 namespace asio = boost::asio;
@@ -17,9 +18,8 @@ namespace asio = boost::asio;
 using DiscoverOutcome = std::expected<BoxAnswer, DiscoverError>;
 using FlowResult = std::expected<std::filesystem::path, FailureKind>;
 
-// The working folder in the script's temporary folder; its name carries the
-// user's id.
-const std::string kWorkingFolder = "/tmp/user/ostrevane-setup-" + std::to_string(geteuid());
+// The working folder in the script's temporary folder, under the platform's name.
+const std::string kWorkingFolder = "/tmp/user/" + platform::working_folder_name();
 
 struct Script {
   std::deque<DiscoverOutcome> passes;

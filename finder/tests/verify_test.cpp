@@ -1,7 +1,6 @@
 #include "finder/src/lib/verify.hpp"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -460,7 +459,12 @@ bool has_program(const std::string& name) {
   const char* path = std::getenv("PATH");
   std::stringstream dirs(path ? path : "");
   for (std::string dir; std::getline(dirs, dir, ':');) {
-    if (!dir.empty() && access((std::filesystem::path(dir) / name).c_str(), X_OK) == 0) {
+    const std::filesystem::path candidate = std::filesystem::path(dir) / name;
+    std::error_code error;
+    const auto status = std::filesystem::status(candidate, error);
+    if (!dir.empty() && std::filesystem::is_regular_file(status) &&
+        (status.permissions() & std::filesystem::perms::owner_exec) !=
+            std::filesystem::perms::none) {
       return true;
     }
   }
