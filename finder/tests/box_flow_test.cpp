@@ -12,6 +12,7 @@
 
 #include "testsupport/files.hpp"
 #include "testsupport/minisign_signer.hpp"
+#include "testsupport/os_texts.hpp"
 #include "testsupport/scratch_dir.hpp"
 #include "testsupport/test_box.hpp"
 #include "testsupport/test_pki.hpp"
@@ -138,7 +139,7 @@ TEST_F(BoxFlowTest, ARefusedPortIsNotAnswering) {
   closed.close();
   FlowResult result = run(false, port);
   ASSERT_FALSE(result.has_value());
-  EXPECT_EQ(result.error(), FailureKind::not_answering("Connection refused (os error 111)"));
+  EXPECT_EQ(result.error(), FailureKind::not_answering(test::refused_text()));
 }
 
 TEST(BoxFlowProbeTest, ASilentHandshakeIsNotAnswering) {

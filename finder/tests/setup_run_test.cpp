@@ -121,12 +121,16 @@ TEST(SetupRunTest, ThreeEmptyPassesGiveNoBox) {
 }
 
 TEST(SetupRunTest, TheWorkingFolderJoinsWithoutADoubledSeparator) {
-  for (const char* temp : {"/tmp/user", "/tmp/user/"}) {
+  namespace fs = std::filesystem;
+  const fs::path::string_type temp = fs::path("/tmp/user").make_preferred().native();
+  const fs::path::string_type joined =
+      temp + fs::path::preferred_separator + fs::path(kWorkingFolder).filename().native();
+  for (const fs::path::string_type& given : {temp, temp + fs::path::preferred_separator}) {
     Script script;
-    script.temp = temp;
+    script.temp = given;
     script.passes = {kBox};
     ASSERT_TRUE(run(script).has_value());
-    EXPECT_EQ(script.flow_folder->string(), kWorkingFolder) << temp;
+    EXPECT_EQ(script.flow_folder->native(), joined) << fs::path(given).string();
   }
 }
 

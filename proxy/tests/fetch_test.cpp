@@ -7,6 +7,7 @@
 
 #include "proxy/src/fetch/box_client.hpp"
 #include "proxy/tests/box_fixture.hpp"
+#include "testsupport/os_texts.hpp"
 
 namespace ostrevane {
 namespace {
@@ -167,8 +168,7 @@ TEST_F(FetchTest, ARefusedPortIsUnreachableWithTheSystemsText) {
   state_ = make_state(port);
   auto body = fetch(kManifest);
   ASSERT_FALSE(body.has_value());
-  EXPECT_EQ(describe(body.error()),
-            "Unreachable: client error (Connect): Connection refused (os error 111)");
+  EXPECT_EQ(describe(body.error()), "Unreachable: client error (Connect): " + test::refused_text());
 }
 
 TEST_F(FetchTest, ABadCertificateIsAMessageNamingTheCertificate) {
