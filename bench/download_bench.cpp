@@ -4,20 +4,28 @@
 //       serves a file of MIB MiB from a test box in this process and downloads
 //       it R times into DIR (a fresh temporary folder by default).
 //   download-bench --serve --ca PEM [--size MIB] [--serve-seconds S]
-//       only serves: writes the test root's PEM to PEM, prints "host", "port",
-//       "sha256" and "size" lines, and runs until killed (at most S seconds).
+//       only serves (the file as /desktop/file, an empty body as /desktop/head):
+//       writes the test root's PEM to PEM, prints "host", "port", "sha256" and
+//       "size" lines, and runs until killed (at most S seconds).
 //   download-bench --port P --ca PEM --sha256 HEX [--size MIB] [--runs R] [--dir DIR]
 //       downloads from a box started with --serve, so that the figures of this
 //       process leave out the box.
+//   download-bench --flush-floor [--size MIB] [--dir DIR]
+//       writes MIB MiB to a file in DIR as the download writes it, waits until
+//       the system has written all of it back, then times the fsync that is
+//       left: the device's flush, which no download can avoid. Prints
+//       "write_s", "writeback_s" and "flush_s".
 //
 // Each run prints "run N: ... MiB/s"; the end prints the median, minimum and
 // maximum and "peak_rss_kib", the process's peak resident memory.
 
+#include <fcntl.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -64,6 +72,7 @@ struct Options {
   std::uint64_t size_mib = 600;
   int runs = 3;
   bool serve = false;
+  bool flush_floor = false;
   int serve_seconds = 1200;
   std::uint16_t port = 0;  // 0: serve from this process
   std::filesystem::path ca;
@@ -77,7 +86,8 @@ struct Options {
                "usage: download-bench [--size MIB] [--runs R] [--dir DIR]\n"
                "       download-bench --serve --ca PEM [--size MIB] [--serve-seconds S]\n"
                "       download-bench --port P --ca PEM --sha256 HEX [--size MIB] [--runs R] "
-               "[--dir DIR]\n",
+               "[--dir DIR]\n"
+               "       download-bench --flush-floor [--size MIB] [--dir DIR]\n",
                problem.c_str());
   std::exit(2);
 }
@@ -98,6 +108,10 @@ Options parse_options(int argc, char** argv) {
     const std::string_view arg = argv[i];
     if (arg == "--serve") {
       options.serve = true;
+      continue;
+    }
+    if (arg == "--flush-floor") {
+      options.flush_floor = true;
       continue;
     }
     if (i + 1 >= argc) {
@@ -182,6 +196,8 @@ struct ServedFile {
     route.generated_size = size;
     route.write_size = kMiB;
     box.serve(std::string(kRequestPath), std::move(route));
+    // A response of no body: the time to its head is the time to any head.
+    box.serve("/desktop/head", test::Route{});
   }
 
   static BoxHosts hosts() { return *box_host_names(kSlug, kEdition); }
@@ -240,6 +256,10 @@ int serve(const Options& options) {
   return 0;
 }
 
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
 // Downloads once; returns the seconds taken, or nothing after printing the error.
 std::optional<double> download_once(std::uint16_t port, std::span<const std::uint8_t> ca_der,
                                     const std::string& sha256,
@@ -262,12 +282,56 @@ std::optional<double> download_once(std::uint16_t port, std::span<const std::uin
                              asio::use_future);
   runtime->io.run();
   const std::expected<void, FetchError> result = done.get();
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const double seconds = seconds_since(start);
   if (!result) {
     std::fprintf(stderr, "download-bench: %s\n", fetch_error_display(result.error()).c_str());
     return std::nullopt;
   }
   return seconds;
+}
+
+// The part of the final sync that remains when every page has already been
+// written back: what the storage device takes to make the file durable.
+int flush_floor(const Options& options) {
+  std::optional<test::ScratchDir> scratch;
+  std::filesystem::path dir = options.dir;
+  if (dir.empty()) {
+    scratch.emplace();
+    dir = scratch->path();
+  }
+  const std::filesystem::path path = dir / "flush-floor.bin";
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    std::perror("download-bench: open");
+    return 1;
+  }
+  constexpr std::size_t kPiece = 256 << 10;
+  std::vector<char> piece(kPiece);
+  Content().fill(0, piece);
+  const std::uint64_t size = options.size_mib * kMiB;
+  const Clock::time_point start = Clock::now();
+  for (std::uint64_t offset = 0; offset < size; offset += kPiece) {
+    if (::write(fd, piece.data(), piece.size()) != static_cast<ssize_t>(piece.size())) {
+      std::perror("download-bench: write");
+      return 1;
+    }
+    ::sync_file_range(fd, static_cast<off_t>(offset), kPiece, SYNC_FILE_RANGE_WRITE);
+  }
+  const double write_s = seconds_since(start);
+  const Clock::time_point writeback = Clock::now();
+  ::sync_file_range(
+      fd, 0, 0, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+  const double writeback_s = seconds_since(writeback);
+  const Clock::time_point flush = Clock::now();
+  if (::fsync(fd) != 0) {
+    std::perror("download-bench: fsync");
+    return 1;
+  }
+  const double flush_s = seconds_since(flush);
+  ::close(fd);
+  std::filesystem::remove(path);
+  std::printf("write_s %.3f\nwriteback_s %.3f\nflush_s %.3f\n", write_s, writeback_s, flush_s);
+  return 0;
 }
 
 int download(const Options& options) {
@@ -322,6 +386,9 @@ int download(const Options& options) {
 int main(int argc, char** argv) {
   try {
     const ostrevane::Options options = ostrevane::parse_options(argc, argv);
+    if (options.flush_floor) {
+      return ostrevane::flush_floor(options);
+    }
     return options.serve ? ostrevane::serve(options) : ostrevane::download(options);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "download-bench: %s\n", e.what());
