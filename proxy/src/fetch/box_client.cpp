@@ -276,6 +276,10 @@ struct BoxResponse::Impl {
   std::weak_ptr<ConnectionPool> pool;
   std::string host;
   Clock::duration stall{};
+  bool body_started = false;
+  // For a body of announced length: the bytes still to come. They are read
+  // straight into the caller's span, past the parser.
+  std::optional<std::uint64_t> length_left;
   bool ended = false;
   bool broken = false;
   std::optional<BodyRead> deferred;  // a failure that follows the bytes last returned
@@ -332,6 +336,10 @@ std::optional<std::string_view> BoxResponse::header(std::string_view name) const
 
 namespace {
 
+// Room for the parser's input: a read asks the TLS stream for as much as the
+// buffer has free, and the buffer is left at a few hundred bytes by the head.
+constexpr std::size_t kBodyReadBuffer = 64 << 10;
+
 BodyRead body_failure(const boost::system::error_code& error) {
   if (error == beast::error::timeout) {
     return BodyStalled{};
@@ -339,34 +347,109 @@ BodyRead body_failure(const boost::system::error_code& error) {
   return BodyError{std::string(kBodyError)};
 }
 
-// Parses into `into` (from `filled` on) what the connection holds already,
-// without waiting: the socket is non-blocking meanwhile, so a read that would
-// wait ends the loop. Returns the failure that ended it, if any.
-boost::system::error_code take_what_is_at_hand(BoxResponse::Impl& impl, std::span<char> into,
-                                               std::size_t& filled) {
-  auto& socket = beast::get_lowest_layer(*impl.stream).socket();
-  boost::system::error_code error;
-  socket.non_blocking(true, error);
-  if (error) {
-    return {};
-  }
-  while (filled < into.size() && !impl.parser.is_done()) {
-    auto& body = impl.parser.get().body();
-    body.data = into.data() + filled;
-    body.size = into.size() - filled;
-    http::read_some(*impl.stream, impl.buffer, impl.parser, error);
-    filled = into.size() - body.size;
-    if (error) {
-      break;
+void start_body(BoxResponse::Impl& impl) {
+  impl.body_started = true;
+  if (!impl.parser.chunked()) {
+    if (const boost::optional<std::uint64_t> left = impl.parser.content_length_remaining()) {
+      impl.length_left = *left;
+      return;
     }
   }
-  boost::system::error_code ignored;
-  socket.non_blocking(false, ignored);
-  if (error == http::error::need_buffer || error == asio::error::would_block ||
-      error == asio::error::try_again) {
+  impl.buffer.reserve(kBodyReadBuffer);
+}
+
+// Makes the reads of `impl`'s stream return at once when nothing has arrived,
+// for as long as it lives.
+class NonBlocking {
+ public:
+  explicit NonBlocking(BoxResponse::Impl& impl)
+      : socket_(beast::get_lowest_layer(*impl.stream).socket()) {
+    socket_.non_blocking(true, error_);
+  }
+  ~NonBlocking() {
+    boost::system::error_code ignored;
+    socket_.non_blocking(false, ignored);
+  }
+  bool ok() const { return !error_; }
+
+ private:
+  asio::ip::tcp::socket& socket_;
+  boost::system::error_code error_;
+};
+
+bool is_would_block(const boost::system::error_code& error) {
+  return error == asio::error::would_block || error == asio::error::try_again;
+}
+
+// Parses into `into` (from `filled` on) what the connection holds already,
+// without waiting. Returns the failure that ended it, if any.
+boost::system::error_code take_what_is_at_hand(BoxResponse::Impl& impl, std::span<char> into,
+                                               std::size_t& filled) {
+  NonBlocking non_blocking(impl);
+  if (!non_blocking.ok()) {
+    return {};
+  }
+  boost::system::error_code error;
+  if (impl.length_left) {
+    while (filled < into.size()) {
+      const std::size_t n =
+          impl.stream->read_some(asio::buffer(into.data() + filled, into.size() - filled), error);
+      filled += n;
+      if (error) {
+        break;
+      }
+    }
+  } else {
+    while (filled < into.size() && !impl.parser.is_done()) {
+      auto& body = impl.parser.get().body();
+      body.data = into.data() + filled;
+      body.size = into.size() - filled;
+      http::read_some(*impl.stream, impl.buffer, impl.parser, error);
+      filled = into.size() - body.size;
+      if (error) {
+        break;
+      }
+    }
+  }
+  if (error == http::error::need_buffer || is_would_block(error)) {
     return {};
   }
   return error;
+}
+
+// The first bytes of a read of an announced length: those the head's read
+// brought along, else the next that arrive.
+asio::awaitable<boost::system::error_code> read_counted(BoxResponse::Impl& impl,
+                                                        std::span<char> into, std::size_t& filled) {
+  filled = asio::buffer_copy(asio::buffer(into), impl.buffer.data());
+  impl.buffer.consume(filled);
+  if (filled != 0) {
+    co_return boost::system::error_code{};
+  }
+  beast::get_lowest_layer(*impl.stream).expires_after(impl.stall);
+  const auto [error, n] = co_await impl.stream->async_read_some(asio::buffer(into), kNoThrow);
+  filled = n;
+  co_return error;
+}
+
+// The first bytes of a read that the parser frames (chunked, or up to the
+// connection's end).
+asio::awaitable<boost::system::error_code> read_parsed(BoxResponse::Impl& impl,
+                                                       std::span<char> into, std::size_t& filled) {
+  boost::system::error_code error;
+  while (filled == 0 && !error && !impl.parser.is_done()) {
+    auto& body = impl.parser.get().body();
+    body.data = into.data();
+    body.size = into.size();
+    beast::get_lowest_layer(*impl.stream).expires_after(impl.stall);
+    std::tie(error, std::ignore) =
+        co_await http::async_read_some(*impl.stream, impl.buffer, impl.parser, kNoThrow);
+    filled = into.size() - body.size;
+    if (error == http::error::need_buffer) {
+      error = {};
+    }
+  }
+  co_return error;
 }
 
 }  // namespace
@@ -384,36 +467,43 @@ asio::awaitable<BodyRead> BoxResponse::read_some(std::span<char> into) {
   if (impl.broken || !impl.stream || into.empty()) {
     co_return BodyError{std::string(kBodyError)};
   }
+  if (!impl.body_started) {
+    start_body(impl);
+  }
+  if (impl.length_left ? *impl.length_left == 0 : impl.parser.is_done()) {
+    impl.finish();
+    co_return BodyEnd{};
+  }
+  if (impl.length_left) {
+    into = into.first(
+        static_cast<std::size_t>(std::min<std::uint64_t>(into.size(), *impl.length_left)));
+  }
   std::size_t filled = 0;
-  while (filled == 0) {
-    if (impl.parser.is_done()) {
-      impl.finish();
-      co_return BodyEnd{};
-    }
-    auto& body = impl.parser.get().body();
-    body.data = into.data();
-    body.size = into.size();
-    beast::get_lowest_layer(*impl.stream).expires_after(impl.stall);
-    auto [error, ignored] =
-        co_await http::async_read_some(*impl.stream, impl.buffer, impl.parser, kNoThrow);
-    filled = into.size() - body.size;
-    if (error == http::error::need_buffer) {
-      error = {};
-    }
-    if (error) {
-      impl.broken = true;
-      impl.stream.reset();
-      co_return body_failure(error);
-    }
+  const boost::system::error_code error = impl.length_left
+                                              ? co_await read_counted(impl, into, filled)
+                                              : co_await read_parsed(impl, into, filled);
+  if (error) {
+    impl.broken = true;
+    impl.stream.reset();
+    co_return body_failure(error);
+  }
+  if (filled == 0) {
+    // The parser's body ended without a byte.
+    impl.finish();
+    co_return BodyEnd{};
   }
   // Each asynchronous read brings one TLS record (16 KiB at most) through
   // several handlers of the event loop; what has already arrived behind it is
   // taken in at once, so that one read hands over up to the whole span.
-  if (const boost::system::error_code error = take_what_is_at_hand(impl, into, filled)) {
+  const boost::system::error_code late = take_what_is_at_hand(impl, into, filled);
+  if (impl.length_left) {
+    *impl.length_left -= filled;
+  }
+  if (late) {
     impl.broken = true;
     impl.stream.reset();
     // The bytes before the failure are the caller's; the failure is its next read.
-    impl.deferred = body_failure(error);
+    impl.deferred = body_failure(late);
   }
   co_return BodyData{filled};
 }
