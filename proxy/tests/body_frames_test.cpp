@@ -1,11 +1,15 @@
 // Bodies of many TLS records: one body read gathers what has already arrived,
-// and the download hashes one frame while it reads the next.
+// and the download hashes and writes each frame before it reads the next.
 
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 
 #include <boost/asio/thread_pool.hpp>
+#include <condition_variable>
 #include <fstream>
+#include <functional>
+#include <mutex>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -155,14 +159,19 @@ struct LargeDownloadCase {
 class LargeDownloadTest : public BodyFramesTest,
                           public testing::WithParamInterface<LargeDownloadCase> {
  protected:
-  std::expected<void, FetchError> download(const std::string& digest, std::uint64_t total) {
+  std::expected<void, FetchError> download(const std::string& digest, std::uint64_t total,
+                                           DownloadSteps steps = {},
+                                           std::function<void()> on_progress = {}) {
     boost::asio::thread_pool pool(2);
     auto result = run(download_file(
         client(), kPath, destination(), digest,
-        [this](std::uint64_t done, std::uint64_t announced) {
+        [this, on_progress](std::uint64_t done, std::uint64_t announced) {
           progress_.emplace_back(done, announced);
+          if (on_progress) {
+            on_progress();
+          }
         },
-        total, BoxTarget::App, pool.get_executor()));
+        total, BoxTarget::App, pool.get_executor(), std::move(steps)));
     pool.join();
     return result;
   }
@@ -199,6 +208,66 @@ INSTANTIATE_TEST_SUITE_P(Cases, LargeDownloadTest,
                                          LargeDownloadCase{"Chunked", true, 100'000, 0ms},
                                          LargeDownloadCase{"Trickled", false, 100'000, 1ms}),
                          [](const auto& info) { return info.param.name; });
+
+// The steps of a download as they happen: R a read begins, H a frame is
+// hashed, W its write has returned, P progress. The first writes are held
+// back for a while, or until another read begins, so that a read that does
+// not wait for the frame before it shows as an R before that frame's W.
+class StepLog {
+ public:
+  DownloadSteps steps() {
+    return DownloadSteps{[this] { record('R'); }, [this] { record('H'); },
+                         [this] {
+                           std::unique_lock lock(mutex_);
+                           ++writes_;
+                           if (writes_ <= kHeldWrites) {
+                             changed_.wait_for(lock, 100ms, [this] { return reads_ > writes_; });
+                           }
+                           log_ += 'W';
+                         }};
+  }
+  void progress() { record('P'); }
+  std::string log() const {
+    std::lock_guard lock(mutex_);
+    return log_;
+  }
+
+ private:
+  static constexpr int kHeldWrites = 3;
+
+  void record(char step) {
+    {
+      std::lock_guard lock(mutex_);
+      log_ += step;
+      reads_ += step == 'R';
+    }
+    changed_.notify_all();
+  }
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::string log_;
+  int reads_ = 0;
+  int writes_ = 0;
+};
+
+// Each frame is hashed and written, and its progress told, before the next
+// read begins; the box has sent everything long before.
+TEST_F(LargeDownloadTest, TheNextReadWaitsForTheFrameBeforeIt) {
+  const std::string body = pattern(5 * 1024 * 1024 + 17);
+  start();
+  test::Route route;
+  route.body = body;
+  route.write_size = 1 << 20;
+  box_->serve(kPath, route);
+  StepLog steps;
+  const auto result =
+      download(digest_of(body), body.size(), steps.steps(), [&steps] { steps.progress(); });
+  ASSERT_TRUE(result.has_value()) << fetch_error_display(result.error());
+  const std::string log = steps.log();
+  EXPECT_TRUE(std::regex_match(log, std::regex("P(R(HW|WH)P){6,}R"))) << log;
+  EXPECT_TRUE(read_file(destination()) == body);
+}
 
 TEST_F(LargeDownloadTest, ACutAfterSeveralFramesRemovesThePartFile) {
   const std::string body = pattern(3 * 1024 * 1024);
