@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/os_error.hpp"
+#include "proxy/src/fetch/tls_body_reader.hpp"
 
 namespace ostrevane {
 namespace asio = boost::asio;
@@ -276,7 +277,8 @@ struct BoxResponse::Impl {
   std::weak_ptr<ConnectionPool> pool;
   std::string host;
   Clock::duration stall{};
-  bool body_started = false;
+  // The body's reads, from the first on; goes before the stream.
+  std::unique_ptr<TlsBodyReader> reader;
   // For a body of announced length: the bytes still to come. They are read
   // straight into the caller's span, past the parser.
   std::optional<std::uint64_t> length_left;
@@ -288,13 +290,21 @@ struct BoxResponse::Impl {
   // serves the next request.
   void finish() {
     ended = true;
-    if (!stream || !parser.keep_alive() || buffer.size() != 0) {
-      stream.reset();
-      return;
+    const bool reusable =
+        stream && parser.keep_alive() && buffer.size() == 0 && (!reader || reader->drained());
+    reader.reset();
+    if (reusable) {
+      if (const std::shared_ptr<ConnectionPool> owner = pool.lock()) {
+        owner->put(std::move(host), std::move(stream));
+      }
     }
-    if (const std::shared_ptr<ConnectionPool> owner = pool.lock()) {
-      owner->put(std::move(host), std::move(stream));
-    }
+    stream.reset();
+  }
+
+  // The connection failed or stalled: it goes.
+  void drop() {
+    broken = true;
+    reader.reset();
     stream.reset();
   }
 };
@@ -336,120 +346,93 @@ std::optional<std::string_view> BoxResponse::header(std::string_view name) const
 
 namespace {
 
-// Room for the parser's input: a read asks the TLS stream for as much as the
-// buffer has free, and the buffer is left at a few hundred bytes by the head.
+// Room for the parser's input of a body it frames (chunked, or up to the
+// connection's end).
 constexpr std::size_t kBodyReadBuffer = 64 << 10;
 
-BodyRead body_failure(const boost::system::error_code& error) {
-  if (error == beast::error::timeout) {
-    return BodyStalled{};
-  }
-  return BodyError{std::string(kBodyError)};
-}
+// What taking in the bytes at hand came to.
+enum class BodyStep : std::uint8_t {
+  More,    // the body goes on
+  Done,    // the body is complete
+  Failed,  // the connection ended or failed before the body did
+};
 
-void start_body(BoxResponse::Impl& impl) {
-  impl.body_started = true;
+// Prepares the first read of the body; returns false when the connection
+// cannot be read.
+bool start_body(BoxResponse::Impl& impl) {
+  impl.reader = TlsBodyReader::take_over(*impl.stream);
+  if (!impl.reader) {
+    return false;
+  }
   if (!impl.parser.chunked()) {
     if (const boost::optional<std::uint64_t> left = impl.parser.content_length_remaining()) {
       impl.length_left = *left;
-      return;
+      return true;
     }
   }
   impl.buffer.reserve(kBodyReadBuffer);
+  return true;
 }
 
-// Makes the reads of `impl`'s stream return at once when nothing has arrived,
-// for as long as it lives.
-class NonBlocking {
- public:
-  explicit NonBlocking(BoxResponse::Impl& impl)
-      : socket_(beast::get_lowest_layer(*impl.stream).socket()) {
-    socket_.non_blocking(true, error_);
+// Takes into `into` (from `filled` on, never past the announced length) the
+// bytes the head's read brought along, then those that have arrived since.
+BodyStep take_counted(BoxResponse::Impl& impl, std::span<char> into, std::size_t& filled) {
+  if (*impl.length_left == 0) {
+    return BodyStep::Done;
   }
-  ~NonBlocking() {
-    boost::system::error_code ignored;
-    socket_.non_blocking(false, ignored);
+  std::size_t taken = asio::buffer_copy(asio::buffer(into.data() + filled, into.size() - filled),
+                                        impl.buffer.data());
+  impl.buffer.consume(taken);
+  const TlsRead read = impl.reader->read_at_hand(into.subspan(filled + taken));
+  taken += read.size;
+  filled += taken;
+  *impl.length_left -= taken;
+  if (*impl.length_left == 0) {
+    return BodyStep::Done;
   }
-  bool ok() const { return !error_; }
-
- private:
-  asio::ip::tcp::socket& socket_;
-  boost::system::error_code error_;
-};
-
-bool is_would_block(const boost::system::error_code& error) {
-  return error == asio::error::would_block || error == asio::error::try_again;
+  // A clean TLS close before the announced length cuts the body too.
+  return read.end == TlsReadEnd::Open ? BodyStep::More : BodyStep::Failed;
 }
 
-// Parses into `into` (from `filled` on) what the connection holds already,
-// without waiting. Returns the failure that ended it, if any.
-boost::system::error_code take_what_is_at_hand(BoxResponse::Impl& impl, std::span<char> into,
-                                               std::size_t& filled) {
-  NonBlocking non_blocking(impl);
-  if (!non_blocking.ok()) {
-    return {};
-  }
-  boost::system::error_code error;
-  if (impl.length_left) {
-    while (filled < into.size()) {
-      const std::size_t n =
-          impl.stream->read_some(asio::buffer(into.data() + filled, into.size() - filled), error);
-      filled += n;
-      if (error) {
-        break;
-      }
+// Parses into `into` (from `filled` on) the body bytes of what has arrived.
+BodyStep take_parsed(BoxResponse::Impl& impl, std::span<char> into, std::size_t& filled) {
+  while (true) {
+    if (impl.parser.is_done()) {
+      return BodyStep::Done;
     }
-  } else {
-    while (filled < into.size() && !impl.parser.is_done()) {
+    if (filled == into.size()) {
+      return BodyStep::More;
+    }
+    if (impl.buffer.size() != 0) {
       auto& body = impl.parser.get().body();
       body.data = into.data() + filled;
       body.size = into.size() - filled;
-      http::read_some(*impl.stream, impl.buffer, impl.parser, error);
+      boost::system::error_code error;
+      const std::size_t used = impl.parser.put(impl.buffer.data(), error);
+      impl.buffer.consume(used);
       filled = into.size() - body.size;
-      if (error) {
-        break;
+      if (error == http::error::need_buffer || (!error && used != 0)) {
+        continue;
+      }
+      if (error && error != http::error::need_more) {
+        return BodyStep::Failed;
       }
     }
-  }
-  if (error == http::error::need_buffer || is_would_block(error)) {
-    return {};
-  }
-  return error;
-}
-
-// The first bytes of a read of an announced length: those the head's read
-// brought along, else the next that arrive.
-asio::awaitable<boost::system::error_code> read_counted(BoxResponse::Impl& impl,
-                                                        std::span<char> into, std::size_t& filled) {
-  filled = asio::buffer_copy(asio::buffer(into), impl.buffer.data());
-  impl.buffer.consume(filled);
-  if (filled != 0) {
-    co_return boost::system::error_code{};
-  }
-  beast::get_lowest_layer(*impl.stream).expires_after(impl.stall);
-  const auto [error, n] = co_await impl.stream->async_read_some(asio::buffer(into), kNoThrow);
-  filled = n;
-  co_return error;
-}
-
-// The first bytes of a read that the parser frames (chunked, or up to the
-// connection's end).
-asio::awaitable<boost::system::error_code> read_parsed(BoxResponse::Impl& impl,
-                                                       std::span<char> into, std::size_t& filled) {
-  boost::system::error_code error;
-  while (filled == 0 && !error && !impl.parser.is_done()) {
-    auto& body = impl.parser.get().body();
-    body.data = into.data();
-    body.size = into.size();
-    beast::get_lowest_layer(*impl.stream).expires_after(impl.stall);
-    std::tie(error, std::ignore) =
-        co_await http::async_read_some(*impl.stream, impl.buffer, impl.parser, kNoThrow);
-    filled = into.size() - body.size;
-    if (error == http::error::need_buffer) {
-      error = {};
+    const auto space = impl.buffer.prepare(kBodyReadBuffer);
+    const TlsRead read =
+        impl.reader->read_at_hand(std::span<char>(static_cast<char*>(space.data()), space.size()));
+    impl.buffer.commit(read.size);
+    if (read.size != 0) {
+      continue;
     }
+    if (read.end == TlsReadEnd::Closed) {
+      // The end of a body that runs to the connection's end; any other is cut.
+      boost::system::error_code error;
+      impl.parser.put_eof(error);
+      return error ? BodyStep::Failed : BodyStep::Done;
+    }
+    return read.end == TlsReadEnd::Open ? BodyStep::More : BodyStep::Failed;
   }
-  co_return error;
 }
 
 }  // namespace
@@ -467,45 +450,44 @@ asio::awaitable<BodyRead> BoxResponse::read_some(std::span<char> into) {
   if (impl.broken || !impl.stream || into.empty()) {
     co_return BodyError{std::string(kBodyError)};
   }
-  if (!impl.body_started) {
-    start_body(impl);
-  }
-  if (impl.length_left ? *impl.length_left == 0 : impl.parser.is_done()) {
-    impl.finish();
-    co_return BodyEnd{};
+  if (!impl.reader && !start_body(impl)) {
+    impl.drop();
+    co_return BodyError{std::string(kBodyError)};
   }
   if (impl.length_left) {
     into = into.first(
         static_cast<std::size_t>(std::min<std::uint64_t>(into.size(), *impl.length_left)));
   }
+  const Clock::time_point deadline = Clock::now() + impl.stall;
   std::size_t filled = 0;
-  const boost::system::error_code error = impl.length_left
-                                              ? co_await read_counted(impl, into, filled)
-                                              : co_await read_parsed(impl, into, filled);
-  if (error) {
-    impl.broken = true;
-    impl.stream.reset();
-    co_return body_failure(error);
+  while (true) {
+    const BodyStep step =
+        impl.length_left ? take_counted(impl, into, filled) : take_parsed(impl, into, filled);
+    if (step == BodyStep::Failed) {
+      impl.drop();
+      if (filled == 0) {
+        co_return BodyError{std::string(kBodyError)};
+      }
+      // The bytes before the failure are the caller's; the failure is its next read.
+      impl.deferred = BodyError{std::string(kBodyError)};
+      co_return BodyData{filled};
+    }
+    if (filled != 0) {
+      co_return BodyData{filled};
+    }
+    if (step == BodyStep::Done) {
+      impl.finish();
+      co_return BodyEnd{};
+    }
+    const TlsWait waited = co_await impl.reader->wait(deadline);
+    if (waited != TlsWait::Ready) {
+      impl.drop();
+      if (waited == TlsWait::TimedOut) {
+        co_return BodyStalled{};
+      }
+      co_return BodyError{std::string(kBodyError)};
+    }
   }
-  if (filled == 0) {
-    // The parser's body ended without a byte.
-    impl.finish();
-    co_return BodyEnd{};
-  }
-  // Each asynchronous read brings one TLS record (16 KiB at most) through
-  // several handlers of the event loop; what has already arrived behind it is
-  // taken in at once, so that one read hands over up to the whole span.
-  const boost::system::error_code late = take_what_is_at_hand(impl, into, filled);
-  if (impl.length_left) {
-    *impl.length_left -= filled;
-  }
-  if (late) {
-    impl.broken = true;
-    impl.stream.reset();
-    // The bytes before the failure are the caller's; the failure is its next read.
-    impl.deferred = body_failure(late);
-  }
-  co_return BodyData{filled};
 }
 
 namespace {
