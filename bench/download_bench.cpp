@@ -256,6 +256,18 @@ int serve(const Options& options) {
   return 0;
 }
 
+// The folder to write into: the one given, else a fresh temporary one.
+struct WorkDir {
+  explicit WorkDir(const std::filesystem::path& given) {
+    if (given.empty()) {
+      scratch.emplace();
+    }
+    path = given.empty() ? scratch->path() : given;
+  }
+  std::optional<test::ScratchDir> scratch;
+  std::filesystem::path path;
+};
+
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -293,13 +305,8 @@ std::optional<double> download_once(std::uint16_t port, std::span<const std::uin
 // The part of the final sync that remains when every page has already been
 // written back: what the storage device takes to make the file durable.
 int flush_floor(const Options& options) {
-  std::optional<test::ScratchDir> scratch;
-  std::filesystem::path dir = options.dir;
-  if (dir.empty()) {
-    scratch.emplace();
-    dir = scratch->path();
-  }
-  const std::filesystem::path path = dir / "flush-floor.bin";
+  const WorkDir dir(options.dir);
+  const std::filesystem::path path = dir.path / "flush-floor.bin";
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) {
     std::perror("download-bench: open");
@@ -348,13 +355,8 @@ int download(const Options& options) {
     ca_der = read_ca_der(options.ca);
   }
 
-  std::optional<test::ScratchDir> scratch;
-  std::filesystem::path dir = options.dir;
-  if (dir.empty()) {
-    scratch.emplace();
-    dir = scratch->path();
-  }
-  const std::filesystem::path destination = dir / "download-bench.bin";
+  const WorkDir dir(options.dir);
+  const std::filesystem::path destination = dir.path / "download-bench.bin";
 
   std::vector<double> rates;
   for (int run = 1; run <= options.runs; ++run) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
+#include <openssl/ssl.h>
 
 #include <boost/asio/thread_pool.hpp>
 #include <condition_variable>
@@ -227,8 +228,11 @@ TEST_P(KeyUpdateTest, IsAnsweredAtOnce) {
 INSTANTIATE_TEST_SUITE_P(Cases, KeyUpdateTest, testing::Bool(),
                          [](const auto& info) { return info.param ? "Chunked" : "Announced"; });
 
-TEST_F(BodyFramesTest, TheConnectionServesAgainAfterALargeBody) {
-  start();
+class TlsVersionTest : public BodyFramesTest, public testing::WithParamInterface<int> {};
+
+TEST_P(TlsVersionTest, TheConnectionServesAgainAfterALargeBody) {
+  start(ca_.issue_leaf(all_names(hosts_)),
+        {.tls_min_version = GetParam(), .tls_max_version = GetParam()});
   test::Route big;
   big.body = pattern(5 * 1024 * 1024 + 3);
   box_->serve(kPath, big);
@@ -243,6 +247,11 @@ TEST_F(BodyFramesTest, TheConnectionServesAgainAfterALargeBody) {
   EXPECT_EQ(second.bytes, "after");
   EXPECT_EQ(box_->tcp_accepts(), 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, TlsVersionTest, testing::Values(TLS1_2_VERSION, TLS1_3_VERSION),
+                         [](const auto& info) {
+                           return info.param == TLS1_2_VERSION ? "Tls12" : "Tls13";
+                         });
 
 struct LargeDownloadCase {
   std::string name;
