@@ -20,7 +20,9 @@
 # A download's time is the one the program measures, from the request to the
 # rename; a pipeline's runs from its start to the end of the sync. Peak memory
 # is the maximum resident set size (/usr/bin/time %M), for a pipeline the sum of
-# its three processes. The machine may be shared: the load is shown per round.
+# its three processes. "switches" counts a download's voluntary context
+# switches (/usr/bin/time %w): its threads' waits for each other and for data.
+# The machine may be shared: the load is shown per round.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -82,9 +84,10 @@ now_ns() { date +%s%N; }
 load() { cut -d' ' -f1 /proc/loadavg; }
 calc() { awk "BEGIN { printf \"$1\", $2 }"; }
 
-# Runs download-bench BINARY once for SIZE MiB; prints "seconds peak_kib".
+# Runs download-bench BINARY once for SIZE MiB; prints "seconds peak_kib
+# voluntary_context_switches".
 run_download() {
-  /usr/bin/time -f %M -o "$work/rss" \
+  /usr/bin/time -f '%M %w' -o "$work/rss" \
     "$1" --port "$port" --ca "$work/ca.pem" --sha256 "$digest" --size "$2" --runs 1 \
     --dir "$work" >"$work/out"
   echo "$(awk '/^run 1:/ {print $(NF-3)}' "$work/out") $(tail -n 1 "$work/rss")"
@@ -186,17 +189,23 @@ done
 stop_box
 
 echo
-printf '%-40s %8s %8s %8s %8s %9s\n' "seconds" "median" "min" "max" "MiB/s" "peak MiB"
+printf '%-40s %8s %8s %8s %8s %9s %9s\n' "seconds" "median" "min" "max" "MiB/s" "peak MiB" \
+  "switches"
 declare -A median
 for item in "${items[@]}"; do
   read -r med lo hi < <(cut -d' ' -f1 "$work/$item.txt" | stats)
   median[$item]=$med
   peak="-"
+  switches="-"
   if [ "$item" != floor ]; then
     peak=$(calc %.1f "$(cut -d' ' -f2 "$work/$item.txt" | sort -n | tail -n 1) / 1024")
   fi
-  printf '%-40s %8s %8s %8s %8s %9s\n' "$(label "$item")" "$med" "$lo" "$hi" \
-    "$(calc %.0f "$size / $med")" "$peak"
+  if [ "$item" = new ] || [ "$item" = before ]; then
+    switches=$(cut -d' ' -f3 "$work/$item.txt" | stats | cut -d' ' -f1)
+    switches=${switches%.*}
+  fi
+  printf '%-40s %8s %8s %8s %8s %9s %9s\n' "$(label "$item")" "$med" "$lo" "$hi" \
+    "$(calc %.0f "$size / $med")" "$peak" "$switches"
 done
 parts=(head "decrypt (AES-256-GCM)" "SHA-256" "flush after writeback")
 for i in 0 1 2 3; do
