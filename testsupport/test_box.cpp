@@ -123,6 +123,7 @@ struct TestBox::Impl {
   mutable std::mutex mutex;  // guards routes and the records
   mutable std::condition_variable recorded;
   std::map<std::string, Route> routes;
+  std::size_t key_updates = 0;  // received from clients
   std::vector<RecordedRequest> requests;
   std::vector<RecordedConnection> connections;
   std::size_t accepts = 0;
@@ -403,11 +404,6 @@ bool TestBox::wait_for_connections(std::size_t count, std::chrono::milliseconds 
                                   [&] { return impl_->connections.size() >= count; });
 }
 
-bool TestBox::wait_for_key_updates(std::size_t count, std::chrono::milliseconds timeout) const {
-  std::unique_lock lock(impl_->mutex);
-  return impl_->recorded.wait_for(lock, timeout, [&] { return impl_->key_updates >= count; });
-}
-
 std::size_t TestBox::tcp_accepts() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->accepts;
@@ -423,6 +419,11 @@ void TestBox::drop_connections() {
     done.set_value();
   });
   done.get_future().wait();
+}
+
+bool TestBox::wait_for_key_updates(std::size_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(impl_->mutex);
+  return impl_->recorded.wait_for(lock, timeout, [&] { return impl_->key_updates >= count; });
 }
 
 }  // namespace ostrevane::test

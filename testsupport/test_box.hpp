@@ -110,13 +110,13 @@ class TestBox {
                             std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
   // Returns the number of TCP connections accepted so far.
   std::size_t tcp_accepts() const;
+  // Closes every open connection now (TCP close, no TLS alert) and returns
+  // once they are closed.
+  void drop_connections();
   // Waits until clients have sent at least `count` TLS key updates; returns
   // false when `timeout` passes first.
   bool wait_for_key_updates(std::size_t count,
                             std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
-  // Closes every open connection now (TCP close, no TLS alert) and returns
-  // once they are closed.
-  void drop_connections();
 
   struct Impl;
 
