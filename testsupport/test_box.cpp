@@ -127,7 +127,6 @@ struct TestBox::Impl {
   std::vector<RecordedRequest> requests;
   std::vector<RecordedConnection> connections;
   std::size_t accepts = 0;
-  std::size_t key_updates = 0;          // received from clients
   std::set<tcp::socket*> open_sockets;  // used on the box's thread only
   // Declared after everything its pending coroutines touch, so they are
   // destroyed first; the acceptor goes before the context it needs.
