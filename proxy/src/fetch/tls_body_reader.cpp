@@ -139,7 +139,8 @@ std::unique_ptr<TlsBodyReader> TlsBodyReader::take_over(BoxStream& stream) {
   std::vector<char>& carried = reader->transport_->carried;
   carried.resize(BIO_ctrl_pending(own));
   if (!carried.empty()) {
-    BIO_read(own, carried.data(), static_cast<int>(carried.size()));
+    const int taken = BIO_read(own, carried.data(), static_cast<int>(carried.size()));
+    carried.resize(taken > 0 ? static_cast<std::size_t>(taken) : 0);
   }
   // The TLS session holds the stream's BIO twice (reads and writes); it
   // takes ours the same way, and the stream's is kept for the hand-back.
@@ -163,6 +164,8 @@ TlsBodyReader::~TlsBodyReader() {
   SSL_set0_rbio(ssl, stream_bio_);
   SSL_set0_wbio(ssl, stream_bio_);
   SSL_set_read_ahead(ssl, read_ahead_);
+  // Back to the library's own size (the stream's connections set none).
+  SSL_set_default_read_buffer_len(ssl, 0);
   boost::system::error_code ignored;
   transport_->socket.non_blocking(false, ignored);
 }

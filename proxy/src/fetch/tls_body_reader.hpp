@@ -39,8 +39,8 @@ enum class TlsWait : std::uint8_t { Ready, TimedOut, Failed };
 class TlsBodyReader {
  public:
   // Takes over the reads of `stream`, whose last operation has completed and
-  // which must outlive this. Returns null when the stream still holds bytes to
-  // send.
+  // which must outlive this. Returns null, the stream untouched, when the
+  // stream still holds bytes to send or memory runs out.
   static std::unique_ptr<TlsBodyReader> take_over(BoxStream& stream);
 
   ~TlsBodyReader();
