@@ -57,6 +57,11 @@ class BodyFramesTest : public BoxFixture {
     return *client_;
   }
 
+  // Reads the body of `big`, runs `between`, then reads a small body, both
+  // whole and over one connection.
+  void read_twice_on_one_connection(
+      const test::Route& big, const std::function<void()>& between = [] {});
+
   std::optional<BoxClient> client_;
 };
 
@@ -100,30 +105,55 @@ boost::asio::awaitable<BodyReads> read_body(BoxClient& client, std::string path)
   }
 }
 
+void BodyFramesTest::read_twice_on_one_connection(const test::Route& big,
+                                                  const std::function<void()>& between) {
+  box_->serve(kPath, big);
+  test::Route small;
+  small.body = "after";
+  box_->serve("/after", small);
+  const BodyReads first = run(read_body(client(), kPath));
+  EXPECT_EQ(first.end, "end");
+  EXPECT_TRUE(first.bytes == big.body);
+  between();
+  const BodyReads second = run(read_body(client(), "/after"));
+  EXPECT_EQ(second.end, "end");
+  EXPECT_EQ(second.bytes, "after");
+  EXPECT_EQ(box_->tcp_accepts(), 1u);
+}
+
 constexpr const char* kBodyError = "error: error reading a body from connection";
 
-// How a box fails after 300,000 bytes of a body of 600,000.
+// How a box stops after 300,000 bytes of a body of 600,000.
 enum class Failure : std::uint8_t { Stall, Close, CloseNotify, Garbage, Reset };
+
+// How the body's end is told: its announced length, its last chunk, or the
+// end of the connection.
+enum class Framing : std::uint8_t { Announced, Chunked, ToTheEnd };
 
 struct BrokenBodyCase {
   std::string name;
   Failure failure;
-  bool chunked;
+  Framing framing;
   std::string end;
+  std::string after_end = kBodyError;
 };
 
 class BrokenBodyTest : public BodyFramesTest, public testing::WithParamInterface<BrokenBodyCase> {};
 
-// The box sends 300,000 bytes in one go and then fails: every one of them
-// reaches the caller before the failure does, however they were gathered,
-// and the response stays failed. A reset loses what the box had not sent
-// yet, so only a beginning of them may arrive.
-TEST_P(BrokenBodyTest, BytesBeforeTheFailureAllArriveFirst) {
+// The box sends 300,000 bytes in one go and then stops: every one of them
+// reaches the caller before the stop does, however they were gathered. Only
+// a TLS close ends a body that runs to the connection's end; every other stop
+// fails the body, and the response stays failed. A reset loses what the box
+// had not sent yet, so only a beginning of the bytes may arrive.
+TEST_P(BrokenBodyTest, BytesBeforeTheStopAllArriveFirst) {
   start();
   test::Route route;
   route.body = pattern(600'000);
   route.write_size = 300'000;
-  route.chunked = GetParam().chunked;
+  route.chunked = GetParam().framing == Framing::Chunked;
+  if (GetParam().framing == Framing::ToTheEnd) {
+    route.content_length = "";
+  }
   switch (GetParam().failure) {
     case Failure::Stall:
       route.stall_after = 300'000;
@@ -153,51 +183,26 @@ TEST_P(BrokenBodyTest, BytesBeforeTheFailureAllArriveFirst) {
   }
   EXPECT_TRUE(reads.bytes == pattern(reads.bytes.size()));
   EXPECT_EQ(reads.end, GetParam().end);
-  EXPECT_EQ(reads.after_end, kBodyError);
+  EXPECT_EQ(reads.after_end, GetParam().after_end);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, BrokenBodyTest,
-    testing::Values(BrokenBodyCase{"Stall", Failure::Stall, false, "stalled"},
-                    BrokenBodyCase{"Close", Failure::Close, false, kBodyError},
-                    BrokenBodyCase{"CloseNotify", Failure::CloseNotify, false, kBodyError},
-                    BrokenBodyCase{"Garbage", Failure::Garbage, false, kBodyError},
-                    BrokenBodyCase{"Reset", Failure::Reset, false, kBodyError},
-                    BrokenBodyCase{"ChunkedStall", Failure::Stall, true, "stalled"},
-                    BrokenBodyCase{"ChunkedClose", Failure::Close, true, kBodyError},
-                    BrokenBodyCase{"ChunkedCloseNotify", Failure::CloseNotify, true, kBodyError},
-                    BrokenBodyCase{"ChunkedGarbage", Failure::Garbage, true, kBodyError},
-                    BrokenBodyCase{"ChunkedReset", Failure::Reset, true, kBodyError}),
+    testing::Values(
+        BrokenBodyCase{"Stall", Failure::Stall, Framing::Announced, "stalled"},
+        BrokenBodyCase{"Close", Failure::Close, Framing::Announced, kBodyError},
+        BrokenBodyCase{"CloseNotify", Failure::CloseNotify, Framing::Announced, kBodyError},
+        BrokenBodyCase{"Garbage", Failure::Garbage, Framing::Announced, kBodyError},
+        BrokenBodyCase{"Reset", Failure::Reset, Framing::Announced, kBodyError},
+        BrokenBodyCase{"ChunkedStall", Failure::Stall, Framing::Chunked, "stalled"},
+        BrokenBodyCase{"ChunkedClose", Failure::Close, Framing::Chunked, kBodyError},
+        BrokenBodyCase{"ChunkedCloseNotify", Failure::CloseNotify, Framing::Chunked, kBodyError},
+        BrokenBodyCase{"ChunkedGarbage", Failure::Garbage, Framing::Chunked, kBodyError},
+        BrokenBodyCase{"ChunkedReset", Failure::Reset, Framing::Chunked, kBodyError},
+        BrokenBodyCase{"ToTheEndClose", Failure::Close, Framing::ToTheEnd, kBodyError},
+        BrokenBodyCase{"ToTheEndCloseNotify", Failure::CloseNotify, Framing::ToTheEnd, "end",
+                       "end"}),
     [](const auto& info) { return info.param.name; });
-
-struct ToTheEndCase {
-  std::string name;
-  test::CutKind end_kind;
-  std::string end;
-};
-
-class ToTheEndTest : public BodyFramesTest, public testing::WithParamInterface<ToTheEndCase> {};
-
-// A body of neither announced length nor chunks runs to the connection's
-// end: a TLS close completes it, a bare TCP close does not.
-TEST_P(ToTheEndTest, OnlyACleanCloseEndsTheBody) {
-  start();
-  test::Route route;
-  route.body = pattern(700'000);
-  route.content_length = "";
-  route.cut_after = route.body.size();
-  route.cut_kind = GetParam().end_kind;
-  box_->serve(kPath, route);
-  const BodyReads reads = run(read_body(client(), kPath));
-  EXPECT_TRUE(reads.bytes == route.body) << reads.bytes.size();
-  EXPECT_EQ(reads.end, GetParam().end);
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, ToTheEndTest,
-                         testing::Values(ToTheEndCase{"CloseNotify", test::CutKind::CloseNotify,
-                                                      "end"},
-                                         ToTheEndCase{"Close", test::CutKind::Close, kBodyError}),
-                         [](const auto& info) { return info.param.name; });
 
 class KeyUpdateTest : public BodyFramesTest, public testing::WithParamInterface<bool> {};
 
@@ -210,19 +215,7 @@ TEST_P(KeyUpdateTest, IsAnsweredAtOnce) {
   route.body = pattern(3 * 1024 * 1024);
   route.chunked = GetParam();
   route.key_update_after = 1024 * 1024 + 3;
-  box_->serve(kPath, route);
-  test::Route small;
-  small.body = "after";
-  box_->serve("/after", small);
-
-  const BodyReads first = run(read_body(client(), kPath));
-  EXPECT_EQ(first.end, "end");
-  EXPECT_TRUE(first.bytes == route.body);
-  EXPECT_TRUE(box_->wait_for_key_updates(1, 2s));
-  const BodyReads second = run(read_body(client(), "/after"));
-  EXPECT_EQ(second.end, "end");
-  EXPECT_EQ(second.bytes, "after");
-  EXPECT_EQ(box_->tcp_accepts(), 1u);
+  read_twice_on_one_connection(route, [this] { EXPECT_TRUE(box_->wait_for_key_updates(1, 2s)); });
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, KeyUpdateTest, testing::Bool(),
@@ -235,17 +228,7 @@ TEST_P(TlsVersionTest, TheConnectionServesAgainAfterALargeBody) {
         {.tls_min_version = GetParam(), .tls_max_version = GetParam()});
   test::Route big;
   big.body = pattern(5 * 1024 * 1024 + 3);
-  box_->serve(kPath, big);
-  test::Route small;
-  small.body = "after";
-  box_->serve("/after", small);
-  const BodyReads first = run(read_body(client(), kPath));
-  EXPECT_EQ(first.end, "end");
-  EXPECT_TRUE(first.bytes == big.body);
-  const BodyReads second = run(read_body(client(), "/after"));
-  EXPECT_EQ(second.end, "end");
-  EXPECT_EQ(second.bytes, "after");
-  EXPECT_EQ(box_->tcp_accepts(), 1u);
+  read_twice_on_one_connection(big);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, TlsVersionTest, testing::Values(TLS1_2_VERSION, TLS1_3_VERSION),
