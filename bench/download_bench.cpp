@@ -10,6 +10,9 @@
 //   download-bench --port P --ca PEM --sha256 HEX [--size MIB] [--runs R] [--dir DIR]
 //       downloads from a box started with --serve, so that the figures of this
 //       process leave out the box.
+//   download-bench ... --read-only
+//       in either download form: reads the body and drops it, with nothing
+//       hashed or written (the transport's share of a download).
 //   download-bench --flush-floor [--size MIB] [--dir DIR]
 //       writes MIB MiB to a file in DIR as the download writes it, waits until
 //       the system has written all of it back, then times the fsync that is
@@ -73,6 +76,7 @@ struct Options {
   int runs = 3;
   bool serve = false;
   bool flush_floor = false;
+  bool read_only = false;
   int serve_seconds = 1200;
   std::uint16_t port = 0;  // 0: serve from this process
   std::filesystem::path ca;
@@ -83,10 +87,10 @@ struct Options {
 [[noreturn]] void usage(const std::string& problem) {
   std::fprintf(stderr,
                "download-bench: %s\n"
-               "usage: download-bench [--size MIB] [--runs R] [--dir DIR]\n"
+               "usage: download-bench [--size MIB] [--runs R] [--dir DIR] [--read-only]\n"
                "       download-bench --serve --ca PEM [--size MIB] [--serve-seconds S]\n"
                "       download-bench --port P --ca PEM --sha256 HEX [--size MIB] [--runs R] "
-               "[--dir DIR]\n"
+               "[--dir DIR] [--read-only]\n"
                "       download-bench --flush-floor [--size MIB] [--dir DIR]\n",
                problem.c_str());
   std::exit(2);
@@ -112,6 +116,10 @@ Options parse_options(int argc, char** argv) {
     }
     if (arg == "--flush-floor") {
       options.flush_floor = true;
+      continue;
+    }
+    if (arg == "--read-only") {
+      options.read_only = true;
       continue;
     }
     if (i + 1 >= argc) {
@@ -272,10 +280,34 @@ double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// Downloads once; returns the seconds taken, or nothing after printing the error.
-std::optional<double> download_once(std::uint16_t port, std::span<const std::uint8_t> ca_der,
-                                    const std::string& sha256,
-                                    const std::filesystem::path& destination) {
+// Reads the body and drops it: the transport's share of a download, with
+// nothing hashed or written.
+asio::awaitable<std::expected<void, FetchError>> read_and_drop(BoxClient& client,
+                                                               std::uint64_t size) {
+  auto response = co_await send_box_request(client, std::string(kRequestPath), BoxTarget::App);
+  if (!response) {
+    co_return std::unexpected(std::move(response.error()));
+  }
+  std::vector<char> frame(kMiB);
+  std::uint64_t received = 0;
+  while (true) {
+    const BodyRead read = co_await response->read_some(frame);
+    if (const auto* data = std::get_if<BodyData>(&read)) {
+      received += data->size;
+      continue;
+    }
+    if (std::holds_alternative<BodyEnd>(read) && received == size) {
+      co_return std::expected<void, FetchError>{};
+    }
+    co_return std::unexpected(Message{"the body broke off after " + std::to_string(received)});
+  }
+}
+
+// Downloads once (or only reads the body); returns the seconds taken, or
+// nothing after printing the error.
+std::optional<double> run_once(const Options& options, std::uint16_t port,
+                               std::span<const std::uint8_t> ca_der, const std::string& sha256,
+                               const std::filesystem::path& destination) {
   std::unique_ptr<Runtime> runtime = build_runtime();
   auto tls = build_tls_config(ca_der);
   if (!tls) {
@@ -286,12 +318,14 @@ std::optional<double> download_once(std::uint16_t port, std::span<const std::uin
                    make_upstream_state("127.0.0.1", port, ServedFile::hosts(), *tls));
 
   const Clock::time_point start = Clock::now();
-  auto done = asio::co_spawn(runtime->io,
-                             download_file(
-                                 client, std::string(kRequestPath), destination, sha256,
-                                 [](std::uint64_t, std::uint64_t) {}, DOWNLOAD_LIMIT,
-                                 BoxTarget::App, runtime->blocking.get_executor()),
-                             asio::use_future);
+  auto done =
+      asio::co_spawn(runtime->io,
+                     options.read_only ? read_and_drop(client, options.size_mib * kMiB)
+                                       : download_file(
+                                             client, std::string(kRequestPath), destination, sha256,
+                                             [](std::uint64_t, std::uint64_t) {}, DOWNLOAD_LIMIT,
+                                             BoxTarget::App, runtime->blocking.get_executor()),
+                     asio::use_future);
   runtime->io.run();
   const std::expected<void, FetchError> result = done.get();
   const double seconds = seconds_since(start);
@@ -361,7 +395,7 @@ int download(const Options& options) {
   std::vector<double> rates;
   for (int run = 1; run <= options.runs; ++run) {
     std::filesystem::remove(destination);
-    const std::optional<double> seconds = download_once(port, ca_der, sha256, destination);
+    const std::optional<double> seconds = run_once(options, port, ca_der, sha256, destination);
     if (!seconds) {
       return 1;
     }

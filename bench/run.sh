@@ -10,6 +10,8 @@
 # Every round runs each of these once, in an order rotated from round to round:
 #   download_file   this tree's download (request, hash, write, sync, rename)
 #   before          the same from BASELINE, built from `git archive` in build/
+#   body read       this tree's request and body reads alone, nothing hashed or
+#                   written (download-bench --read-only): the transport's share
 #   openssl pipe    curl | tee FILE | openssl dgst -sha256, then sync FILE
 #   sha256sum pipe  curl | tee FILE | sha256sum, then sync FILE
 #   floor           what no download of these bytes can avoid on this machine:
@@ -84,12 +86,12 @@ now_ns() { date +%s%N; }
 load() { cut -d' ' -f1 /proc/loadavg; }
 calc() { awk "BEGIN { printf \"$1\", $2 }"; }
 
-# Runs download-bench BINARY once for SIZE MiB; prints "seconds peak_kib
-# voluntary_context_switches".
+# Runs download-bench BINARY once for SIZE MiB, with any further options;
+# prints "seconds peak_kib voluntary_context_switches".
 run_download() {
   /usr/bin/time -f '%M %w' -o "$work/rss" \
     "$1" --port "$port" --ca "$work/ca.pem" --sha256 "$digest" --size "$2" --runs 1 \
-    --dir "$work" >"$work/out"
+    --dir "$work" "${@:3}" >"$work/out"
   echo "$(awk '/^run 1:/ {print $(NF-3)}' "$work/out") $(tail -n 1 "$work/rss")"
 }
 
@@ -137,6 +139,7 @@ run_item() {
   case $1 in
     new) run_download "$bench" "$size" ;;
     before) run_download "$before" "$size" ;;
+    read) run_download "$bench" "$size" --read-only ;;
     openssl) run_pipeline openssl dgst -sha256 -r ;;
     sha256sum) run_pipeline sha256sum ;;
     floor) run_floor ;;
@@ -147,6 +150,7 @@ label() {
   case $1 in
     new) echo "download_file" ;;
     before) echo "download_file before (${commit:0:7})" ;;
+    read) echo "body read alone (no hash, no file)" ;;
     openssl) echo "curl | tee | openssl dgst, sync" ;;
     sha256sum) echo "curl | tee | sha256sum, sync" ;;
     floor) echo "floor" ;;
@@ -162,7 +166,7 @@ stats() {
 
 items=(new)
 [ -n "$before" ] && items+=(before)
-items+=(openssl sha256sum floor)
+items+=(read openssl sha256sum floor)
 
 echo "machine: $(nproc) cores, $(awk -F': *' '/^model name/ {print $2; exit}' /proc/cpuinfo)," \
   "load $(cut -d' ' -f1-3 /proc/loadavg) at the start"
@@ -200,7 +204,7 @@ for item in "${items[@]}"; do
   if [ "$item" != floor ]; then
     peak=$(calc %.1f "$(cut -d' ' -f2 "$work/$item.txt" | sort -n | tail -n 1) / 1024")
   fi
-  if [ "$item" = new ] || [ "$item" = before ]; then
+  if [ "$item" = new ] || [ "$item" = before ] || [ "$item" = read ]; then
     switches=$(cut -d' ' -f3 "$work/$item.txt" | stats | cut -d' ' -f1)
     switches=${switches%.*}
   fi
