@@ -41,6 +41,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <optional>
 #include <span>
@@ -326,7 +327,11 @@ std::optional<double> run_once(const Options& options, std::uint16_t port,
                                              [](std::uint64_t, std::uint64_t) {}, DOWNLOAD_LIMIT,
                                              BoxTarget::App, runtime->blocking.get_executor()),
                      asio::use_future);
-  runtime->io.run();
+  // Until the download is done: the pooled connection's idle timer would keep
+  // the context running for its 30 s.
+  while (done.wait_for(std::chrono::seconds(0)) != std::future_status::ready &&
+         runtime->io.run_one() != 0) {
+  }
   const std::expected<void, FetchError> result = done.get();
   const double seconds = seconds_since(start);
   if (!result) {
