@@ -4,20 +4,31 @@
 //       serves a file of MIB MiB from a test box in this process and downloads
 //       it R times into DIR (a fresh temporary folder by default).
 //   download-bench --serve --ca PEM [--size MIB] [--serve-seconds S]
-//       only serves: writes the test root's PEM to PEM, prints "host", "port",
-//       "sha256" and "size" lines, and runs until killed (at most S seconds).
+//       only serves (the file as /desktop/file, an empty body as /desktop/head):
+//       writes the test root's PEM to PEM, prints "host", "port", "sha256" and
+//       "size" lines, and runs until killed (at most S seconds).
 //   download-bench --port P --ca PEM --sha256 HEX [--size MIB] [--runs R] [--dir DIR]
 //       downloads from a box started with --serve, so that the figures of this
 //       process leave out the box.
+//   download-bench ... --read-only
+//       in either download form: reads the body and drops it, with nothing
+//       hashed or written (the transport's share of a download).
+//   download-bench --flush-floor [--size MIB] [--dir DIR]
+//       writes MIB MiB to a file in DIR as the download writes it, waits until
+//       the system has written all of it back, then times the fsync that is
+//       left: the device's flush, which no download can avoid. Prints
+//       "write_s", "writeback_s" and "flush_s".
 //
 // Each run prints "run N: ... MiB/s"; the end prints the median, minimum and
 // maximum and "peak_rss_kib", the process's peak resident memory.
 
+#include <fcntl.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -65,6 +76,8 @@ struct Options {
   std::uint64_t size_mib = 600;
   int runs = 3;
   bool serve = false;
+  bool flush_floor = false;
+  bool read_only = false;
   int serve_seconds = 1200;
   std::uint16_t port = 0;  // 0: serve from this process
   std::filesystem::path ca;
@@ -75,10 +88,11 @@ struct Options {
 [[noreturn]] void usage(const std::string& problem) {
   std::fprintf(stderr,
                "download-bench: %s\n"
-               "usage: download-bench [--size MIB] [--runs R] [--dir DIR]\n"
+               "usage: download-bench [--size MIB] [--runs R] [--dir DIR] [--read-only]\n"
                "       download-bench --serve --ca PEM [--size MIB] [--serve-seconds S]\n"
                "       download-bench --port P --ca PEM --sha256 HEX [--size MIB] [--runs R] "
-               "[--dir DIR]\n",
+               "[--dir DIR] [--read-only]\n"
+               "       download-bench --flush-floor [--size MIB] [--dir DIR]\n",
                problem.c_str());
   std::exit(2);
 }
@@ -99,6 +113,14 @@ Options parse_options(int argc, char** argv) {
     const std::string_view arg = argv[i];
     if (arg == "--serve") {
       options.serve = true;
+      continue;
+    }
+    if (arg == "--flush-floor") {
+      options.flush_floor = true;
+      continue;
+    }
+    if (arg == "--read-only") {
+      options.read_only = true;
       continue;
     }
     if (i + 1 >= argc) {
@@ -183,6 +205,8 @@ struct ServedFile {
     route.generated_size = size;
     route.write_size = kMiB;
     box.serve(std::string(kRequestPath), std::move(route));
+    // A response of no body: the time to its head is the time to any head.
+    box.serve("/desktop/head", test::Route{});
   }
 
   static BoxHosts hosts() { return *box_host_names(kSlug, kEdition); }
@@ -241,10 +265,50 @@ int serve(const Options& options) {
   return 0;
 }
 
-// Downloads once; returns the seconds taken, or nothing after printing the error.
-std::optional<double> download_once(std::uint16_t port, std::span<const std::uint8_t> ca_der,
-                                    const std::string& sha256,
-                                    const std::filesystem::path& destination) {
+// The folder to write into: the one given, else a fresh temporary one.
+struct WorkDir {
+  explicit WorkDir(const std::filesystem::path& given) {
+    if (given.empty()) {
+      scratch.emplace();
+    }
+    path = given.empty() ? scratch->path() : given;
+  }
+  std::optional<test::ScratchDir> scratch;
+  std::filesystem::path path;
+};
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Reads the body and drops it: the transport's share of a download, with
+// nothing hashed or written.
+asio::awaitable<std::expected<void, FetchError>> read_and_drop(BoxClient& client,
+                                                               std::uint64_t size) {
+  auto response = co_await send_box_request(client, std::string(kRequestPath), BoxTarget::App);
+  if (!response) {
+    co_return std::unexpected(std::move(response.error()));
+  }
+  std::vector<char> frame(kMiB);
+  std::uint64_t received = 0;
+  while (true) {
+    const BodyRead read = co_await response->read_some(frame);
+    if (const auto* data = std::get_if<BodyData>(&read)) {
+      received += data->size;
+      continue;
+    }
+    if (std::holds_alternative<BodyEnd>(read) && received == size) {
+      co_return std::expected<void, FetchError>{};
+    }
+    co_return std::unexpected(Message{"the body broke off after " + std::to_string(received)});
+  }
+}
+
+// Downloads once (or only reads the body); returns the seconds taken, or
+// nothing after printing the error.
+std::optional<double> run_once(const Options& options, std::uint16_t port,
+                               std::span<const std::uint8_t> ca_der, const std::string& sha256,
+                               const std::filesystem::path& destination) {
   std::unique_ptr<Runtime> runtime = build_runtime();
   auto tls = build_tls_config(ca_der);
   if (!tls) {
@@ -255,24 +319,65 @@ std::optional<double> download_once(std::uint16_t port, std::span<const std::uin
                    make_upstream_state("127.0.0.1", port, ServedFile::hosts(), *tls));
 
   const Clock::time_point start = Clock::now();
-  auto done = asio::co_spawn(runtime->io,
-                             download_file(
-                                 client, std::string(kRequestPath), destination, sha256,
-                                 [](std::uint64_t, std::uint64_t) {}, DOWNLOAD_LIMIT,
-                                 BoxTarget::App, runtime->blocking.get_executor()),
-                             asio::use_future);
+  auto done =
+      asio::co_spawn(runtime->io,
+                     options.read_only ? read_and_drop(client, options.size_mib * kMiB)
+                                       : download_file(
+                                             client, std::string(kRequestPath), destination, sha256,
+                                             [](std::uint64_t, std::uint64_t) {}, DOWNLOAD_LIMIT,
+                                             BoxTarget::App, runtime->blocking.get_executor()),
+                     asio::use_future);
   // Until the download is done: the pooled connection's idle timer would keep
   // the context running for its 30 s.
   while (done.wait_for(std::chrono::seconds(0)) != std::future_status::ready &&
          runtime->io.run_one() != 0) {
   }
   const std::expected<void, FetchError> result = done.get();
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const double seconds = seconds_since(start);
   if (!result) {
     std::fprintf(stderr, "download-bench: %s\n", fetch_error_display(result.error()).c_str());
     return std::nullopt;
   }
   return seconds;
+}
+
+// The part of the final sync that remains when every page has already been
+// written back: what the storage device takes to make the file durable.
+int flush_floor(const Options& options) {
+  const WorkDir dir(options.dir);
+  const std::filesystem::path path = dir.path / "flush-floor.bin";
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    std::perror("download-bench: open");
+    return 1;
+  }
+  constexpr std::size_t kPiece = 256 << 10;
+  std::vector<char> piece(kPiece);
+  Content().fill(0, piece);
+  const std::uint64_t size = options.size_mib * kMiB;
+  const Clock::time_point start = Clock::now();
+  for (std::uint64_t offset = 0; offset < size; offset += kPiece) {
+    if (::write(fd, piece.data(), piece.size()) != static_cast<ssize_t>(piece.size())) {
+      std::perror("download-bench: write");
+      return 1;
+    }
+    ::sync_file_range(fd, static_cast<off_t>(offset), kPiece, SYNC_FILE_RANGE_WRITE);
+  }
+  const double write_s = seconds_since(start);
+  const Clock::time_point writeback = Clock::now();
+  ::sync_file_range(
+      fd, 0, 0, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+  const double writeback_s = seconds_since(writeback);
+  const Clock::time_point flush = Clock::now();
+  if (::fsync(fd) != 0) {
+    std::perror("download-bench: fsync");
+    return 1;
+  }
+  const double flush_s = seconds_since(flush);
+  ::close(fd);
+  std::filesystem::remove(path);
+  std::printf("write_s %.3f\nwriteback_s %.3f\nflush_s %.3f\n", write_s, writeback_s, flush_s);
+  return 0;
 }
 
 int download(const Options& options) {
@@ -289,18 +394,13 @@ int download(const Options& options) {
     ca_der = read_ca_der(options.ca);
   }
 
-  std::optional<test::ScratchDir> scratch;
-  std::filesystem::path dir = options.dir;
-  if (dir.empty()) {
-    scratch.emplace();
-    dir = scratch->path();
-  }
-  const std::filesystem::path destination = dir / "download-bench.bin";
+  const WorkDir dir(options.dir);
+  const std::filesystem::path destination = dir.path / "download-bench.bin";
 
   std::vector<double> rates;
   for (int run = 1; run <= options.runs; ++run) {
     std::filesystem::remove(destination);
-    const std::optional<double> seconds = download_once(port, ca_der, sha256, destination);
+    const std::optional<double> seconds = run_once(options, port, ca_der, sha256, destination);
     if (!seconds) {
       return 1;
     }
@@ -327,6 +427,9 @@ int download(const Options& options) {
 int main(int argc, char** argv) {
   try {
     const ostrevane::Options options = ostrevane::parse_options(argc, argv);
+    if (options.flush_floor) {
+      return ostrevane::flush_floor(options);
+    }
     return options.serve ? ostrevane::serve(options) : ostrevane::download(options);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "download-bench: %s\n", e.what());

@@ -123,6 +123,7 @@ struct TestBox::Impl {
   mutable std::mutex mutex;  // guards routes and the records
   mutable std::condition_variable recorded;
   std::map<std::string, Route> routes;
+  std::size_t key_updates = 0;  // received from clients
   std::vector<RecordedRequest> requests;
   std::vector<RecordedConnection> connections;
   std::size_t accepts = 0;
@@ -165,6 +166,31 @@ asio::awaitable<void> wait_for(std::chrono::steady_clock::duration delay) {
   co_await timer.async_wait(kNoThrow);
 }
 
+asio::awaitable<void> cut(Tls& stream, CutKind kind) {
+  tcp::socket& socket = stream.next_layer();
+  boost::system::error_code ignored;
+  switch (kind) {
+    case CutKind::Close:
+      break;
+    case CutKind::CloseNotify:
+      // Ends once the client has closed too.
+      co_await stream.async_shutdown(kNoThrow);
+      break;
+    case CutKind::Garbage: {
+      // An application-data record whose content cannot authenticate.
+      std::string record = "\x17\x03\x03\x00\x40";
+      record.append(64, '\x5a');
+      co_await asio::async_write(socket, asio::buffer(record), kNoThrow);
+      co_await wait_for(kForever);
+      break;
+    }
+    case CutKind::Reset:
+      socket.set_option(tcp::socket::linger(true, 0), ignored);
+      break;
+  }
+  socket.close(ignored);
+}
+
 // Sends one response; returns false when the connection is to end.
 asio::awaitable<bool> respond(Tls& stream, Route route) {
   for (const std::string& interim : route.interim_heads) {
@@ -188,8 +214,12 @@ asio::awaitable<bool> respond(Tls& stream, Route route) {
   std::uint64_t offset = 0;
   while (offset < source.size()) {
     if (offset >= route.cut_after) {
-      stream.lowest_layer().close();
+      co_await cut(stream, route.cut_kind);
       co_return false;
+    }
+    if (offset == route.key_update_after) {
+      // Goes out ahead of the next bytes.
+      SSL_key_update(stream.native_handle(), SSL_KEY_UPDATE_REQUESTED);
     }
     if (offset >= route.stall_after) {
       co_await wait_for(kForever);
@@ -198,9 +228,12 @@ asio::awaitable<bool> respond(Tls& stream, Route route) {
     if (offset > 0 && route.write_delay.count() > 0) {
       co_await wait_for(route.write_delay);
     }
-    const std::uint64_t size =
+    std::uint64_t size =
         std::min<std::uint64_t>({piece.size(), source.size() - offset, route.cut_after - offset,
                                  route.stall_after - offset});
+    if (offset < route.key_update_after) {
+      size = std::min(size, route.key_update_after - offset);
+    }
     source.fill(offset, std::span<char>(piece.data(), size));
     char frame[32];
     const int frame_size =
@@ -219,7 +252,7 @@ asio::awaitable<bool> respond(Tls& stream, Route route) {
     offset += size;
   }
   if (offset >= route.cut_after) {
-    stream.lowest_layer().close();
+    co_await cut(stream, route.cut_kind);
     co_return false;
   }
   if (route.chunked) {
@@ -298,6 +331,21 @@ asio::awaitable<void> serve_connection(TestBox::Impl* box, tcp::socket socket) {
   }
 }
 
+// Counts the TLS key updates that clients send.
+void note_message(int write_p, int, int content_type, const void* message, std::size_t size, SSL*,
+                  void* arg) {
+  if (write_p != 0 || content_type != SSL3_RT_HANDSHAKE || size == 0 ||
+      static_cast<const unsigned char*>(message)[0] != SSL3_MT_KEY_UPDATE) {
+    return;
+  }
+  auto* box = static_cast<TestBox::Impl*>(arg);
+  {
+    std::lock_guard lock(box->mutex);
+    ++box->key_updates;
+  }
+  box->recorded.notify_all();
+}
+
 asio::awaitable<void> accept_connections(TestBox::Impl* box) {
   while (true) {
     auto [error, socket] = co_await box->acceptor.async_accept(kNoThrow);
@@ -341,6 +389,8 @@ TestBox::TestBox(const TestCertificate& leaf, TestBoxOptions options)
     SSL_CTX_set_max_proto_version(ctx, options.tls_max_version);
   }
   SSL_CTX_set_alpn_select_cb(ctx, select_alpn, nullptr);
+  SSL_CTX_set_msg_callback(ctx, note_message);
+  SSL_CTX_set_msg_callback_arg(ctx, impl_.get());
 
   const tcp::endpoint endpoint(asio::ip::make_address(options.bind_address), options.port);
   impl_->acceptor.open(endpoint.protocol());
@@ -399,6 +449,11 @@ void TestBox::drop_connections() {
     done.set_value();
   });
   done.get_future().wait();
+}
+
+bool TestBox::wait_for_key_updates(std::size_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(impl_->mutex);
+  return impl_->recorded.wait_for(lock, timeout, [&] { return impl_->key_updates >= count; });
 }
 
 }  // namespace ostrevane::test

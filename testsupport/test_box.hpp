@@ -23,6 +23,14 @@ using HeaderList = std::vector<std::pair<std::string, std::string>>;
 // Fills `out` with the body bytes that start at `offset`.
 using BodyGenerator = std::function<void(std::uint64_t offset, std::span<char> out)>;
 
+// How the box breaks a connection off.
+enum class CutKind : std::uint8_t {
+  Close,        // TCP close, no TLS alert
+  CloseNotify,  // TLS close_notify, then TCP close
+  Garbage,      // bytes that are no TLS record, then silence
+  Reset,        // TCP reset (what the box had not yet sent is lost)
+};
+
 // How the test box answers one path.
 struct Route {
   unsigned status = 200;
@@ -46,8 +54,12 @@ struct Route {
   std::chrono::milliseconds write_delay{0};  // wait between two writes of the body
   // After this many body bytes: stop sending and keep the connection silent.
   std::uint64_t stall_after = std::numeric_limits<std::uint64_t>::max();
-  // After this many body bytes: close the connection (TCP close, no TLS alert).
+  // After this many body bytes: break the connection off as `cut_kind` says.
   std::uint64_t cut_after = std::numeric_limits<std::uint64_t>::max();
+  CutKind cut_kind = CutKind::Close;
+  // After this many body bytes: ask the client for a TLS 1.3 key update that
+  // it must answer.
+  std::uint64_t key_update_after = std::numeric_limits<std::uint64_t>::max();
   // Close, without answering, a connection that brings this request after an
   // earlier one (a keep-alive connection the box has let go).
   bool drop_on_reused_connection = false;
@@ -108,6 +120,10 @@ class TestBox {
   // Closes every open connection now (TCP close, no TLS alert) and returns
   // once they are closed.
   void drop_connections();
+  // Waits until clients have sent at least `count` TLS key updates; returns
+  // false when `timeout` passes first.
+  bool wait_for_key_updates(std::size_t count,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
 
   struct Impl;
 

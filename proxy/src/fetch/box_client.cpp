@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/os_error.hpp"
+#include "proxy/src/fetch/tls_body_reader.hpp"
 
 namespace ostrevane {
 namespace asio = boost::asio;
@@ -303,6 +304,11 @@ struct BoxResponse::Impl {
   std::weak_ptr<ConnectionPool> pool;
   std::string host;
   Clock::duration stall{};
+  // The body's reads, from the first on; goes before the stream.
+  std::unique_ptr<TlsBodyReader> reader;
+  // For a body of announced length: the bytes still to come. They are read
+  // straight into the caller's span, past the parser.
+  std::optional<std::uint64_t> length_left;
   bool ended = false;
   bool broken = false;
   std::optional<BodyRead> deferred;  // a failure that follows the bytes last returned
@@ -311,13 +317,21 @@ struct BoxResponse::Impl {
   // serves the next request.
   void finish() {
     ended = true;
-    if (!stream || !parser.keep_alive() || buffer.size() != 0) {
-      stream.reset();
-      return;
+    const bool reusable =
+        stream && parser.keep_alive() && buffer.size() == 0 && (!reader || reader->drained());
+    reader.reset();
+    if (reusable) {
+      if (const std::shared_ptr<ConnectionPool> owner = pool.lock()) {
+        owner->put(std::move(host), std::move(stream));
+      }
     }
-    if (const std::shared_ptr<ConnectionPool> owner = pool.lock()) {
-      owner->put(std::move(host), std::move(stream));
-    }
+    stream.reset();
+  }
+
+  // The connection failed or stalled: it goes.
+  void drop() {
+    broken = true;
+    reader.reset();
     stream.reset();
   }
 };
@@ -359,41 +373,93 @@ std::optional<std::string_view> BoxResponse::header(std::string_view name) const
 
 namespace {
 
-BodyRead body_failure(const boost::system::error_code& error) {
-  if (error == beast::error::timeout) {
-    return BodyStalled{};
-  }
-  return BodyError{std::string(kBodyError)};
-}
+// Room for the parser's input of a body it frames (chunked, or up to the
+// connection's end).
+constexpr std::size_t kBodyReadBuffer = 64 << 10;
 
-// Parses into `into` (from `filled` on) what the connection holds already,
-// without waiting: the socket is non-blocking meanwhile, so a read that would
-// wait ends the loop. Returns the failure that ended it, if any.
-boost::system::error_code take_what_is_at_hand(BoxResponse::Impl& impl, std::span<char> into,
-                                               std::size_t& filled) {
-  auto& socket = beast::get_lowest_layer(*impl.stream).socket();
-  boost::system::error_code error;
-  socket.non_blocking(true, error);
-  if (error) {
-    return {};
+// What taking in the bytes at hand came to.
+enum class BodyStep : std::uint8_t {
+  More,    // the body goes on
+  Done,    // the body is complete
+  Failed,  // the connection ended or failed before the body did
+};
+
+// Prepares the first read of the body; returns false when the connection
+// cannot be read.
+bool start_body(BoxResponse::Impl& impl) {
+  impl.reader = TlsBodyReader::take_over(*impl.stream);
+  if (!impl.reader) {
+    return false;
   }
-  while (filled < into.size() && !impl.parser.is_done()) {
-    auto& body = impl.parser.get().body();
-    body.data = into.data() + filled;
-    body.size = into.size() - filled;
-    http::read_some(*impl.stream, impl.buffer, impl.parser, error);
-    filled = into.size() - body.size;
-    if (error) {
-      break;
+  if (!impl.parser.chunked()) {
+    if (const boost::optional<std::uint64_t> left = impl.parser.content_length_remaining()) {
+      impl.length_left = *left;
+      return true;
     }
   }
-  boost::system::error_code ignored;
-  socket.non_blocking(false, ignored);
-  if (error == http::error::need_buffer || error == asio::error::would_block ||
-      error == asio::error::try_again) {
-    return {};
+  impl.buffer.reserve(kBodyReadBuffer);
+  return true;
+}
+
+// Takes into `into` (from `filled` on, never past the announced length) the
+// bytes the head's read brought along, then those that have arrived since.
+BodyStep take_counted(BoxResponse::Impl& impl, std::span<char> into, std::size_t& filled) {
+  if (*impl.length_left == 0) {
+    return BodyStep::Done;
   }
-  return error;
+  std::size_t taken = asio::buffer_copy(asio::buffer(into.data() + filled, into.size() - filled),
+                                        impl.buffer.data());
+  impl.buffer.consume(taken);
+  const TlsRead read = impl.reader->read_at_hand(into.subspan(filled + taken));
+  taken += read.size;
+  filled += taken;
+  *impl.length_left -= taken;
+  if (*impl.length_left == 0) {
+    return BodyStep::Done;
+  }
+  // A clean TLS close before the announced length cuts the body too.
+  return read.end == TlsReadEnd::Open ? BodyStep::More : BodyStep::Failed;
+}
+
+// Parses into `into` (from `filled` on) the body bytes of what has arrived.
+BodyStep take_parsed(BoxResponse::Impl& impl, std::span<char> into, std::size_t& filled) {
+  while (true) {
+    if (impl.parser.is_done()) {
+      return BodyStep::Done;
+    }
+    if (filled == into.size()) {
+      return BodyStep::More;
+    }
+    if (impl.buffer.size() != 0) {
+      auto& body = impl.parser.get().body();
+      body.data = into.data() + filled;
+      body.size = into.size() - filled;
+      boost::system::error_code error;
+      const std::size_t used = impl.parser.put(impl.buffer.data(), error);
+      impl.buffer.consume(used);
+      filled = into.size() - body.size;
+      if (error == http::error::need_buffer || (!error && used != 0)) {
+        continue;
+      }
+      if (error && error != http::error::need_more) {
+        return BodyStep::Failed;
+      }
+    }
+    const auto space = impl.buffer.prepare(kBodyReadBuffer);
+    const TlsRead read =
+        impl.reader->read_at_hand(std::span<char>(static_cast<char*>(space.data()), space.size()));
+    impl.buffer.commit(read.size);
+    if (read.size != 0) {
+      continue;
+    }
+    if (read.end == TlsReadEnd::Closed) {
+      // The end of a body that runs to the connection's end; any other is cut.
+      boost::system::error_code error;
+      impl.parser.put_eof(error);
+      return error ? BodyStep::Failed : BodyStep::Done;
+    }
+    return read.end == TlsReadEnd::Open ? BodyStep::More : BodyStep::Failed;
+  }
 }
 
 }  // namespace
@@ -411,38 +477,44 @@ asio::awaitable<BodyRead> BoxResponse::read_some(std::span<char> into) {
   if (impl.broken || !impl.stream || into.empty()) {
     co_return BodyError{std::string(kBodyError)};
   }
+  if (!impl.reader && !start_body(impl)) {
+    impl.drop();
+    co_return BodyError{std::string(kBodyError)};
+  }
+  if (impl.length_left) {
+    into = into.first(
+        static_cast<std::size_t>(std::min<std::uint64_t>(into.size(), *impl.length_left)));
+  }
+  const Clock::time_point deadline = Clock::now() + impl.stall;
   std::size_t filled = 0;
-  while (filled == 0) {
-    if (impl.parser.is_done()) {
+  while (true) {
+    const BodyStep step =
+        impl.length_left ? take_counted(impl, into, filled) : take_parsed(impl, into, filled);
+    if (step == BodyStep::Failed) {
+      impl.drop();
+      if (filled == 0) {
+        co_return BodyError{std::string(kBodyError)};
+      }
+      // The bytes before the failure are the caller's; the failure is its next read.
+      impl.deferred = BodyError{std::string(kBodyError)};
+      co_return BodyData{filled};
+    }
+    if (filled != 0) {
+      co_return BodyData{filled};
+    }
+    if (step == BodyStep::Done) {
       impl.finish();
       co_return BodyEnd{};
     }
-    auto& body = impl.parser.get().body();
-    body.data = into.data();
-    body.size = into.size();
-    beast::get_lowest_layer(*impl.stream).expires_after(impl.stall);
-    auto [error, ignored] =
-        co_await http::async_read_some(*impl.stream, impl.buffer, impl.parser, kNoThrow);
-    filled = into.size() - body.size;
-    if (error == http::error::need_buffer) {
-      error = {};
-    }
-    if (error) {
-      impl.broken = true;
-      impl.stream.reset();
-      co_return body_failure(error);
+    const TlsWait waited = co_await impl.reader->wait(deadline);
+    if (waited != TlsWait::Ready) {
+      impl.drop();
+      if (waited == TlsWait::TimedOut) {
+        co_return BodyStalled{};
+      }
+      co_return BodyError{std::string(kBodyError)};
     }
   }
-  // Each asynchronous read brings one TLS record (16 KiB at most) through
-  // several handlers of the event loop; what has already arrived behind it is
-  // taken in at once, so that one read hands over up to the whole span.
-  if (const boost::system::error_code error = take_what_is_at_hand(impl, into, filled)) {
-    impl.broken = true;
-    impl.stream.reset();
-    // The bytes before the failure are the caller's; the failure is its next read.
-    impl.deferred = body_failure(error);
-  }
-  co_return BodyData{filled};
 }
 
 namespace {

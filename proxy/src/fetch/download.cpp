@@ -5,10 +5,9 @@
 #include <algorithm>
 #include <array>
 #include <boost/asio/as_tuple.hpp>
-#include <boost/asio/associated_executor.hpp>
-#include <boost/asio/async_result.hpp>
 #include <boost/asio/experimental/concurrent_channel.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <memory>
 #include <vector>
@@ -50,41 +49,6 @@ bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
 
 using PoolResult = std::expected<std::error_code, std::string>;
 
-// Runs `f` on the blocking pool and completes on the caller's executor with
-// its error code; an exception in `f` reads as "background task failed".
-template <typename F>
-struct RunOnPool {
-  asio::thread_pool::executor_type pool;
-  F f;
-
-  template <typename Handler>
-  void operator()(Handler handler) {
-    auto home = asio::get_associated_executor(handler);
-    asio::post(
-        pool, [f = std::move(f), home = std::move(home), handler = std::move(handler)]() mutable {
-          PoolResult result;
-          try {
-            result = f();
-          } catch (...) {
-            result = std::unexpected(std::string(kBackgroundFailed));
-          }
-          asio::post(home, [handler = std::move(handler), result = std::move(result)]() mutable {
-            std::move(handler)(std::move(result));
-          });
-        });
-  }
-};
-
-template <typename F>
-asio::awaitable<PoolResult> on_pool(asio::thread_pool::executor_type pool, F f) {
-  return asio::async_initiate<const asio::use_awaitable_t<>&, void(PoolResult)>(
-      RunOnPool<F>{pool, std::move(f)}, asio::use_awaitable);
-}
-
-struct DigestDeleter {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-
 // Writes `data` in pieces: single writes of a MiB or more into the page cache
 // are at times several times slower than the same bytes in pieces of this size.
 std::error_code write_in_pieces(platform::OutputFile& file, std::span<const char> data) {
@@ -98,63 +62,127 @@ std::error_code write_in_pieces(platform::OutputFile& file, std::span<const char
   return {};
 }
 
-// The SHA-256 of a download, fed on the blocking pool one frame at a time, in
-// order, while the same frame is being written. The pool's task shares the
-// state and the frame's buffer, so a download abandoned meanwhile cannot free
-// them under the task.
-class FrameHasher {
+// The part file and the frame buffer, with the one operation of the blocking
+// pool on them that may be in flight. The pool's task shares them, so that a
+// download abandoned meanwhile cannot free them under it.
+class PartFile {
  public:
-  FrameHasher(asio::any_io_executor home, asio::thread_pool::executor_type pool)
-      : pool_(pool), state_(std::make_shared<State>(std::move(home))) {}
-
-  // Returns false when SHA-256 cannot be started.
-  bool start() {
-    return state_->sha && EVP_DigestInit_ex(state_->sha.get(), EVP_sha256(), nullptr) == 1;
-  }
+  PartFile(asio::any_io_executor home, asio::thread_pool::executor_type pool,
+           std::function<void()> written)
+      : pool_(pool), state_(std::make_shared<State>(std::move(home), std::move(written))) {}
 
   // Returns the buffer to read the next frame into.
   std::span<char> frame() { return std::span<char>(state_->frame); }
 
-  // Starts hashing the first `size` bytes of frame(); the hashing started
-  // before must have been waited for.
-  void hash(std::size_t size) {
-    pending_ = true;
-    const std::span<const char> data(state_->frame.data(), size);
-    asio::post(pool_, [state = state_, data] {
-      EVP_DigestUpdate(state->sha.get(), data.data(), data.size());
-      state->done.try_send(boost::system::error_code{});
+  // Creates (or empties) the file at `path`.
+  asio::awaitable<PoolResult> create(std::filesystem::path path) {
+    start([path = std::move(path)](State& state) -> std::error_code {
+      auto opened = platform::OutputFile::create(path);
+      if (!opened) {
+        return opened.error();
+      }
+      state.file.emplace(std::move(*opened));
+      return {};
+    });
+    return wait();
+  }
+
+  // Starts writing the first `size` bytes of frame(); wait() for it before
+  // the frame is read into again.
+  void start_write(std::size_t size) {
+    start([size](State& state) -> std::error_code {
+      const std::error_code error =
+          write_in_pieces(*state.file, std::span<const char>(state.frame.data(), size));
+      if (state.written) {
+        state.written();
+      }
+      return error;
     });
   }
 
-  // Waits until the hashing started last, if any, has finished.
-  asio::awaitable<void> wait() {
-    if (!pending_) {
-      co_return;
+  // Waits for the operation started last.
+  asio::awaitable<PoolResult> wait() {
+    auto [error, result] = co_await state_->done.async_receive(asio::as_tuple(asio::use_awaitable));
+    if (error) {
+      co_return std::unexpected(std::string(kBackgroundFailed));
     }
-    pending_ = false;
-    co_await state_->done.async_receive(asio::as_tuple(asio::use_awaitable));
+    co_return result;
   }
 
-  // Returns the digest text of every byte hashed; call once, after wait().
-  std::string finish() {
-    std::array<std::uint8_t, 32> digest{};
-    unsigned int digest_size = 0;
-    EVP_DigestFinal_ex(state_->sha.get(), digest.data(), &digest_size);
-    return sha256_hex(digest);
+  // Flushes the file, syncs it to the storage device and closes it.
+  asio::awaitable<PoolResult> finish() {
+    start([](State& state) -> std::error_code {
+      if (auto error = state.file->flush()) {
+        return error;
+      }
+      if (auto error = state.file->sync()) {
+        return error;
+      }
+      return state.file->close();
+    });
+    return wait();
   }
 
  private:
   struct State {
-    explicit State(asio::any_io_executor home) : done(std::move(home), 1) {}
-    std::unique_ptr<EVP_MD_CTX, DigestDeleter> sha{EVP_MD_CTX_new()};
+    State(asio::any_io_executor home, std::function<void()> written)
+        : written(std::move(written)), done(std::move(home), 1) {}
+    std::optional<platform::OutputFile> file;
     std::vector<char> frame = std::vector<char>(kFrameSize);
-    asio::experimental::concurrent_channel<void(boost::system::error_code)> done;
+    std::function<void()> written;
+    asio::experimental::concurrent_channel<void(boost::system::error_code, PoolResult)> done;
   };
+
+  // Runs `f` on the pool; its result, or "background task failed" when it
+  // throws, is what wait() gives.
+  template <typename F>
+  void start(F f) {
+    asio::post(pool_, [state = state_, f = std::move(f)]() mutable {
+      PoolResult result;
+      try {
+        result = f(*state);
+      } catch (...) {
+        result = std::unexpected(std::string(kBackgroundFailed));
+      }
+      state->done.try_send(boost::system::error_code{}, std::move(result));
+    });
+  }
 
   asio::thread_pool::executor_type pool_;
   std::shared_ptr<State> state_;
-  bool pending_ = false;
 };
+
+struct DigestDeleter {
+  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+};
+using Digest = std::unique_ptr<EVP_MD_CTX, DigestDeleter>;
+
+// Returns a started SHA-256, or null when there is none.
+Digest start_sha256() {
+  Digest sha(EVP_MD_CTX_new());
+  if (sha && EVP_DigestInit_ex(sha.get(), EVP_sha256(), nullptr) != 1) {
+    sha.reset();
+  }
+  return sha;
+}
+
+std::string finish_sha256(EVP_MD_CTX* sha) {
+  std::array<std::uint8_t, 32> digest{};
+  unsigned int digest_size = 0;
+  EVP_DigestFinal_ex(sha, digest.data(), &digest_size);
+  return sha256_hex(digest);
+}
+
+// The error of a pool operation, if it failed.
+std::optional<FetchError> pool_failure(const PoolResult& result) {
+  if (!result) {
+    return Disk{result.error()};
+  }
+  if (*result) {
+    return disk(*result);
+  }
+  return std::nullopt;
+}
 
 }  // namespace
 
@@ -198,38 +226,30 @@ asio::awaitable<Expected> stream_to_part(
     BoxResponse& response, const std::string& request_path, const std::filesystem::path& part_path,
     const std::string& expected_digest,
     const std::function<void(std::uint64_t, std::uint64_t)>& progress, std::uint64_t limit,
-    std::uint64_t total, asio::thread_pool::executor_type blocking) {
+    std::uint64_t total, asio::thread_pool::executor_type blocking, const DownloadSteps& steps) {
   std::error_code folder_error;
   std::filesystem::create_directories(part_path.parent_path(), folder_error);
   if (folder_error) {
     co_return std::unexpected(disk(folder_error));
   }
 
-  std::optional<platform::OutputFile> file;
-  auto created = co_await on_pool(blocking, [&file, &part_path]() -> std::error_code {
-    auto opened = platform::OutputFile::create(part_path);
-    if (!opened) {
-      return opened.error();
-    }
-    file.emplace(std::move(*opened));
-    return {};
-  });
-  if (!created) {
-    co_return std::unexpected(Disk{created.error()});
-  }
-  if (*created) {
-    co_return std::unexpected(disk(*created));
+  PartFile file(co_await asio::this_coro::executor, blocking, steps.written);
+  if (auto failure = pool_failure(co_await file.create(part_path))) {
+    co_return std::unexpected(std::move(*failure));
   }
 
-  FrameHasher hasher(co_await asio::this_coro::executor, blocking);
-  if (!hasher.start()) {
+  const Digest sha = start_sha256();
+  if (!sha) {
     co_return std::unexpected(Disk{"no SHA-256"});
   }
   std::uint64_t received = 0;
   progress(0, total);
 
   for (;;) {
-    const std::span<char> frame = hasher.frame();
+    const std::span<char> frame = file.frame();
+    if (steps.reading) {
+      steps.reading();
+    }
     BodyRead read = co_await response.read_some(frame);
     if (std::holds_alternative<BodyStalled>(read)) {
       co_return std::unexpected(Message{request_path + ": stalled"});
@@ -246,17 +266,14 @@ asio::awaitable<Expected> stream_to_part(
       co_return std::unexpected(
           Message{request_path + ": more than " + std::to_string(limit) + " bytes"});
     }
-    hasher.hash(size);
-    const std::span<const char> data(frame.data(), size);
-    auto written = co_await on_pool(
-        blocking, [&file, data]() -> std::error_code { return write_in_pieces(*file, data); });
-    // The buffer is read into again only once its hash is done.
-    co_await hasher.wait();
-    if (!written) {
-      co_return std::unexpected(Disk{written.error()});
+    // The frame is hashed here while the pool writes it; the next read waits for both.
+    file.start_write(size);
+    EVP_DigestUpdate(sha.get(), frame.data(), size);
+    if (steps.hashed) {
+      steps.hashed();
     }
-    if (*written) {
-      co_return std::unexpected(disk(*written));
+    if (auto failure = pool_failure(co_await file.wait())) {
+      co_return std::unexpected(std::move(*failure));
     }
     progress(received, total);
   }
@@ -266,23 +283,11 @@ asio::awaitable<Expected> stream_to_part(
                                       " of " + std::to_string(total) + " bytes"});
   }
 
-  auto synced = co_await on_pool(blocking, [&file]() -> std::error_code {
-    if (auto error = file->flush()) {
-      return error;
-    }
-    if (auto error = file->sync()) {
-      return error;
-    }
-    return file->close();
-  });
-  if (!synced) {
-    co_return std::unexpected(Disk{synced.error()});
-  }
-  if (*synced) {
-    co_return std::unexpected(disk(*synced));
+  if (auto failure = pool_failure(co_await file.finish())) {
+    co_return std::unexpected(std::move(*failure));
   }
 
-  std::string computed = hasher.finish();
+  std::string computed = finish_sha256(sha.get());
   if (!equal_ignoring_ascii_case(computed, expected_digest)) {
     co_return std::unexpected(DigestMismatch{std::move(computed), expected_digest});
   }
@@ -293,7 +298,7 @@ asio::awaitable<Expected> request_and_stream(
     BoxClient& client, const std::string& request_path, BoxTarget target,
     const std::filesystem::path& part_path, const std::string& expected_digest,
     const std::function<void(std::uint64_t, std::uint64_t)>& progress, std::uint64_t limit,
-    asio::thread_pool::executor_type blocking) {
+    asio::thread_pool::executor_type blocking, const DownloadSteps& steps) {
   auto response = co_await send_box_request(client, request_path, target);
   if (!response) {
     co_return std::unexpected(std::move(response.error()));
@@ -307,7 +312,7 @@ asio::awaitable<Expected> request_and_stream(
                                       " bytes, more than " + std::to_string(limit)});
   }
   co_return co_await stream_to_part(*response, request_path, part_path, expected_digest, progress,
-                                    limit, total, blocking);
+                                    limit, total, blocking, steps);
 }
 
 }  // namespace
@@ -317,11 +322,12 @@ asio::awaitable<Expected> download_file(BoxClient& client, std::string request_p
                                         std::string expected_digest,
                                         std::function<void(std::uint64_t, std::uint64_t)> progress,
                                         std::uint64_t limit, BoxTarget target,
-                                        asio::thread_pool::executor_type blocking) {
+                                        asio::thread_pool::executor_type blocking,
+                                        DownloadSteps steps) {
   const std::filesystem::path part_path = part_path_for(destination);
 
-  Expected streamed = co_await request_and_stream(client, request_path, target, part_path,
-                                                  expected_digest, progress, limit, blocking);
+  Expected streamed = co_await request_and_stream(
+      client, request_path, target, part_path, expected_digest, progress, limit, blocking, steps);
   if (!streamed) {
     // Whatever a failed download leaves, or an abandoned one left, goes.
     std::error_code ignored;
