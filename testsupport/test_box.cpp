@@ -191,6 +191,50 @@ asio::awaitable<void> cut(Tls& stream, CutKind kind) {
   socket.close(ignored);
 }
 
+// Sends `head` and `source`'s bytes as TLS records made in one go, in two
+// deliveries of raw bytes split where `route` says.
+asio::awaitable<bool> respond_split(Tls& stream, const Route& route, const std::string& head,
+                                    BodySource& source) {
+  std::string plain = head;
+  plain.resize(head.size() + source.size());
+  source.fill(0, std::span<char>(plain.data() + head.size(), source.size()));
+  // The records go to memory instead of the stream's own output, which has
+  // nothing pending between two of its operations.
+  SSL* const ssl = stream.native_handle();
+  BIO* const own = SSL_get_wbio(ssl);
+  BIO* const memory = BIO_new(BIO_s_mem());
+  if (memory == nullptr) {
+    co_return false;
+  }
+  BIO_up_ref(own);
+  SSL_set0_wbio(ssl, memory);
+  // The stream's connections write one record per call.
+  std::size_t written = 0;
+  for (std::size_t n = 0; written < plain.size(); written += n) {
+    if (SSL_write_ex(ssl, plain.data() + written, plain.size() - written, &n) != 1) {
+      break;
+    }
+  }
+  char* records = nullptr;
+  const long size = BIO_get_mem_data(memory, &records);
+  const std::string raw(records, static_cast<std::size_t>(std::max(size, 0L)));
+  SSL_set0_wbio(ssl, own);
+  if (written != plain.size()) {
+    co_return false;
+  }
+  const std::size_t first = std::min(route.split_delivery, raw.size());
+  tcp::socket& socket = stream.next_layer();
+  if (auto [error, n] =
+          co_await asio::async_write(socket, asio::buffer(raw.data(), first), kNoThrow);
+      error) {
+    co_return false;
+  }
+  co_await wait_for(route.write_delay);
+  auto [error, n] = co_await asio::async_write(
+      socket, asio::buffer(raw.data() + first, raw.size() - first), kNoThrow);
+  co_return !error && !route.close_after;
+}
+
 // Sends one response; returns false when the connection is to end.
 asio::awaitable<bool> respond(Tls& stream, Route route) {
   for (const std::string& interim : route.interim_heads) {
@@ -207,6 +251,9 @@ asio::awaitable<bool> respond(Tls& stream, Route route) {
   }
   BodySource source(route);
   const std::string head = head_of(route, source.size());
+  if (route.split_delivery != 0) {
+    co_return co_await respond_split(stream, route, head, source);
+  }
   if (auto [error, n] = co_await asio::async_write(stream, asio::buffer(head), kNoThrow); error) {
     co_return false;
   }

@@ -60,6 +60,11 @@ struct Route {
   // After this many body bytes: ask the client for a TLS 1.3 key update that
   // it must answer.
   std::uint64_t key_update_after = std::numeric_limits<std::uint64_t>::max();
+  // When set: the head and the whole body (not chunked) leave as TLS records
+  // written in one go, the head sharing the first with the body's start, and
+  // the connection delivers the first `split_delivery` bytes of those records,
+  // then, after `write_delay`, all the others at once.
+  std::size_t split_delivery = 0;
   // Close, without answering, a connection that brings this request after an
   // earlier one (a keep-alive connection the box has let go).
   bool drop_on_reused_connection = false;

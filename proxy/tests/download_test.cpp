@@ -102,6 +102,22 @@ TEST_F(DownloadTest, StreamsVerifiesAndRenames) {
             std::make_pair(std::uint64_t{300'000}, std::uint64_t{300'000}));
 }
 
+TEST_F(DownloadTest, ARecordSplitAcrossReadsArrivesWhole) {
+  // The head and the body's start share one TLS record, which reaches the
+  // client in two pieces, the later one with the records behind it.
+  std::string body(kBody.size(), '\0');
+  for (std::size_t i = 0; i < body.size(); ++i) {
+    body[i] = static_cast<char>(i * 7 + i / 251);
+  }
+  box_.serve("/desktop/setup.exe", route(body, [](test::Route& r) {
+               r.split_delivery = 5'000;
+               r.write_delay = 50ms;
+             }));
+  Outcome outcome = download("/desktop/setup.exe", test::sha256_of(body));
+  ASSERT_TRUE(outcome.result.has_value()) << error_text(outcome);
+  EXPECT_TRUE(test::read_file(destination()) == body);
+}
+
 TEST_F(DownloadTest, AcceptsAnUpperCaseDigestAndReplacesAnOlderFile) {
   std::filesystem::create_directories(destination().parent_path());
   std::ofstream(destination()) << "older";

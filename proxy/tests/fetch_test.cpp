@@ -288,6 +288,27 @@ TEST_F(FetchTest, AConnectionClosedMidBodyIsABodyError) {
             "/desktop/manifest.json: error reading a body from connection");
 }
 
+// The head and the body's start share one TLS record, and the record reaches
+// the client in pieces, the later one with the records behind it.
+TEST_F(FetchTest, ARecordSplitAcrossReadsArrivesWhole) {
+  start();
+  std::string text;
+  for (int i = 0; text.size() < 40'000; ++i) {
+    text += std::to_string(i) + ",";
+  }
+  for (std::size_t split = 1; split < 40'000; split += 997) {
+    SCOPED_TRACE(split);
+    test::Route route = body_route(text);
+    route.split_delivery = split;
+    route.write_delay = 5ms;
+    const std::string path = "/split/" + std::to_string(split);
+    box_->serve(path, route);
+    const auto body = fetch(path);
+    ASSERT_TRUE(body.has_value()) << display(body);
+    EXPECT_TRUE(*body == text) << "a body of " << body->size() << " bytes differs";
+  }
+}
+
 TEST_F(FetchTest, AChunkedBodyWithTrailersArrivesWhole) {
   start();
   std::string text;

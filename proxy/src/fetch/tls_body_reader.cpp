@@ -136,6 +136,10 @@ std::unique_ptr<TlsBodyReader> TlsBodyReader::take_over(BoxStream& stream) {
   BIO_set_data(ours, reader->transport_.get());
   BIO_set_init(ours, 1);
 
+  // The stream reads the socket only when TLS has taken every byte it was
+  // given and asks for more, and never more at once than its BIO can hold: what
+  // it has read and TLS has not is all in that BIO (or in TLS's own buffer,
+  // which stays with the session).
   std::vector<char>& carried = reader->transport_->carried;
   carried.resize(BIO_ctrl_pending(own));
   if (!carried.empty()) {
