@@ -86,18 +86,20 @@ Bytes back_to_drawing(std::size_t rows) {
   return bytes;
 }
 
-// Writes `bytes` whole, giving up on an error; safe in a signal handler.
-void write_fully(int fd, std::string_view bytes) {
+// Writes `bytes` whole; returns the error that stopped it. Safe in a signal
+// handler.
+std::error_code write_fully(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR) {
       continue;
     }
     if (n <= 0) {
-      return;
+      return n < 0 ? last_error() : std::error_code(EIO, std::system_category());
     }
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
+  return {};
 }
 
 // Erases the drawing of `lines` lines `width` columns wide that ends at the
@@ -313,15 +315,8 @@ std::expected<void, std::error_code> RawTerminal::draw(const std::vector<std::st
 }
 
 std::expected<void, std::error_code> RawTerminal::write_all(std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      return std::unexpected(n < 0 ? last_error() : std::error_code(EIO, std::system_category()));
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
+  if (const std::error_code error = write_fully(fd_, bytes)) {
+    return std::unexpected(error);
   }
   return {};
 }
