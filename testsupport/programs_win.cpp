@@ -43,9 +43,17 @@ std::uint32_t run_program(const std::filesystem::path& program, std::wstring com
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION started{};
-  if (!CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, FALSE,
-                      CREATE_UNICODE_ENVIRONMENT, nullptr, nullptr, &startup, &started)) {
-    throw_last_error("CreateProcessW " + platform::path_display(program));
+  // Under load, Wine now and then loses a child that dies while it starts
+  // and says only "Internal error"; the same start then works.
+  for (int attempt = 1;; ++attempt) {
+    std::wstring line = command_line;
+    if (CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE,
+                       CREATE_UNICODE_ENVIRONMENT, nullptr, nullptr, &startup, &started)) {
+      break;
+    }
+    if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == 3) {
+      throw_last_error("CreateProcessW " + platform::path_display(program));
+    }
   }
   const ScopedHandle thread(started.hThread);
   const ScopedHandle process(started.hProcess);
