@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Builds the Windows program and its tests with mingw-w64 and runs the tests
 # under Wine, inside a private network namespace with its own wineserver and an
-# Xvfb display for the task dialogs.
+# Xvfb display for the task dialogs. The end-to-end tests run the program
+# against the demo box of the Linux build in build/, which is built for them.
 #   scripts/test-windows.sh [CTEST-ARGS]   build in build-windows/ and run the tests
 #   scripts/test-windows.sh --run COMMAND...   build, then run COMMAND in the
 #                                   same setting (WINEPREFIX, DISPLAY) instead
-# OPENSSL_ROOT_DIR, when set, names an OpenSSL 3 built for mingw-w64: the
-# complete program is then linked too.
+# OpenSSL for Windows is built from Debian's source package into
+# build-windows/openssl/ (once per version); OPENSSL_ROOT_DIR, when set, names
+# another OpenSSL 3 built for mingw-w64 instead. OSTREVANE_WERROR=ON makes
+# warnings errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -82,14 +85,18 @@ if [ ! -f "$gtest/lib/cmake/GTest/GTestConfig.cmake" ]; then
   cmake --install "$dir/googletest-build" >/dev/null
 fi
 
+openssl=${OPENSSL_ROOT_DIR:-}
+[ -n "$openssl" ] || openssl=$(bash scripts/openssl-windows.sh "$dir/openssl")
+
+# The Linux build's demo box and test trust, for the end-to-end tests.
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DOSTREVANE_WERROR="${OSTREVANE_WERROR:-OFF}" >/dev/null
+cmake --build build --target ostrevane-demo-box ostrevane_e2e_trust
+
 flags=(-DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-  -DGTest_DIR="$gtest/lib/cmake/GTest")
-if [ -n "${OPENSSL_ROOT_DIR:-}" ]; then
-  flags+=(-DOPENSSL_ROOT_DIR="$OPENSSL_ROOT_DIR")
-fi
+  -DGTest_DIR="$gtest/lib/cmake/GTest" -DOPENSSL_ROOT_DIR="$openssl"
+  -DOSTREVANE_E2E_HOST_DIR="$top/build/tests/e2e" -DOSTREVANE_WERROR="${OSTREVANE_WERROR:-OFF}")
 cmake -S . -B "$dir" -G Ninja "${flags[@]}"
-# Without an OpenSSL for Windows, what needs it is compiled against the host's
-# OpenSSL headers as a check only (ostrevane_tls_compile_check) and not linked.
 cmake --build "$dir"
 
 sudo=()

@@ -3,6 +3,7 @@
 #   scripts/test.sh              the ordinary build, in build/, then the Windows build
 #                                and its tests under Wine (scripts/test-windows.sh)
 #   scripts/test.sh --sanitize   the Linux build with ASan and UBSan, in build-sanitize/
+# OSTREVANE_WERROR=ON makes warnings errors (CI sets it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,7 +20,7 @@ if [ "${1:-}" = "--sanitize" ]; then
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 fi
 
-cmake -S . -B "$dir" -G Ninja "${flags[@]}"
+cmake -S . -B "$dir" -G Ninja "${flags[@]}" -DOSTREVANE_WERROR="${OSTREVANE_WERROR:-OFF}"
 cmake --build "$dir"
 ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"
 

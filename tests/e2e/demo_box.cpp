@@ -1,7 +1,9 @@
 // ostrevane-demo-box --trust DIR [options]: a stand-in for the clinic's box. It
 // answers the discovery broadcast on 0.0.0.0:47111 and serves the signed demo
 // release over HTTPS under a certificate for the box's four host names, made
-// from the test CA of DIR (see ostrevane-make-trust). Prints "ready" once both
+// from the test CA of DIR (see ostrevane-make-trust). Its installer and update
+// are shell scripts that record their arguments, or with --installer-file the
+// bytes of that file (a Windows program, say). Prints "ready" once both
 // services listen and runs until SIGTERM or SIGINT.
 
 #include <signal.h>
@@ -41,7 +43,7 @@ constexpr char kUsage[] =
     "usage: ostrevane-demo-box --trust DIR [--slug SLUG] [--edition EDITION] [--port N]\n"
     "         [--args-file PATH] [--exit-code N] [--second-box] [--foreign-cert]\n"
     "         [--no-https] [--file-status N] [--bad-signature] [--bad-digest] [--slow-file]\n"
-    "         [--paced] [--certificate PEM --key PEM]\n";
+    "         [--paced] [--certificate PEM --key PEM] [--installer-file PATH]\n";
 
 // The slow file trickles a mebibyte in 4 KiB writes, one every 250 ms: about a
 // minute, long enough to cancel the download while it runs.
@@ -72,6 +74,7 @@ struct Options {
   bool paced = false;
   std::optional<fs::path> certificate;  // a chain to present instead of the box's own
   std::optional<fs::path> key;
+  std::optional<fs::path> installer_file;  // served as both files instead of the scripts
 };
 
 int parse_number(const std::string& option, const std::string& text, int low, int high) {
@@ -128,6 +131,8 @@ Options parse_options(int argc, char** argv) {
       options.certificate = value();
     } else if (option == "--key") {
       options.key = value();
+    } else if (option == "--installer-file") {
+      options.installer_file = value();
     } else {
       throw std::invalid_argument("unknown option " + option);
     }
@@ -187,8 +192,10 @@ void serve_release(test::TestBox& box, const Options& options) {
   if (options.paced) {
     installer.sleep_seconds = kPacedInstallSeconds;
   }
-  const std::string setup = e2e::demo_installer_script(installer, false);
-  const std::string update = e2e::demo_installer_script(installer, true);
+  const std::string setup = options.installer_file ? read_file(*options.installer_file)
+                                                   : e2e::demo_installer_script(installer, false);
+  const std::string update = options.installer_file ? setup
+                                                    : e2e::demo_installer_script(installer, true);
   const std::string wrong = e2e::sha256_text("");
   std::string manifest =
       e2e::demo_manifest(options.edition, options.bad_digest ? wrong : e2e::sha256_text(setup),
