@@ -194,8 +194,8 @@ void serve_release(test::TestBox& box, const Options& options) {
   }
   const std::string setup = options.installer_file ? read_file(*options.installer_file)
                                                    : e2e::demo_installer_script(installer, false);
-  const std::string update = options.installer_file ? setup
-                                                    : e2e::demo_installer_script(installer, true);
+  const std::string update =
+      options.installer_file ? setup : e2e::demo_installer_script(installer, true);
   const std::string wrong = e2e::sha256_text("");
   std::string manifest =
       e2e::demo_manifest(options.edition, options.bad_digest ? wrong : e2e::sha256_text(setup),
