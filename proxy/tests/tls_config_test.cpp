@@ -157,6 +157,17 @@ ChainMaker leaf_signed_by(KeyKind kind, test::Signing signing) {
   };
 }
 
+// A leaf under `count` intermediates, each issued by the one before, the first by the root.
+ChainMaker leaf_under_intermediates(int count) {
+  return [count](const TestCa& root, const Names& names) {
+    TestCa issuer = root;
+    for (int i = 1; i <= count; ++i) {
+      issuer = issuer.issue_ca("Intermediate " + std::to_string(i));
+    }
+    return issuer.issue_leaf(names);
+  };
+}
+
 std::string verify_failed(const std::string& why) {
   return "certificate verify failed (" + why + ")";
 }
@@ -179,10 +190,8 @@ const ChainCase kChainCases[] = {
     {"RsaSignsWithPssSha256", leaf_signed_by(KeyKind::Rsa, {.digest = "SHA256", .pss = true})},
     {"RsaSignsWithPssSha512", leaf_signed_by(KeyKind::Rsa, {.digest = "SHA512", .pss = true})},
     // The root allows one intermediate only; its constraints are not ours to judge.
-    {"TwoIntermediates",
-     [](const TestCa& root, const Names& names) {
-       return root.issue_ca("First Intermediate").issue_ca("Second Intermediate").issue_leaf(names);
-     }},
+    {"TwoIntermediates", leaf_under_intermediates(2)},
+    {"SixIntermediates", leaf_under_intermediates(6)},
     {"ExpiredRoot", leaf(), "", test::expired()},
     {"RootNotYetValid", leaf(), "", test::not_yet_valid()},
 
@@ -244,6 +253,21 @@ const ChainCase kChainCases[] = {
      verify_failed("public key not accepted: EC on secp521r1")},
     {"Ed448Signs", leaf_signed_by(KeyKind::Ed448, {}),
      verify_failed("signature algorithm not accepted: ED448")},
+    {"SevenIntermediates", leaf_under_intermediates(7),
+     verify_failed("chain not accepted: more than 6 intermediate certificates")},
+    {"CompressedP256Leaf",
+     leaf(CertOptions{.key = {.kind = KeyKind::EcP256, .compressed_point = true}}),
+     verify_failed("public key not accepted: EC point not in uncompressed form")},
+    {"CompressedP384Intermediate",
+     [](const TestCa& root, const Names& names) {
+       return root
+           .issue_ca("Compressed Intermediate",
+                     CertOptions{.key = {.kind = KeyKind::EcP384, .compressed_point = true}})
+           .issue_leaf(names);
+     },
+     verify_failed("public key not accepted: EC point not in uncompressed form")},
+    {"IssuerNameEqualOnlyOnceFolded", leaf(CertOptions{.recased_issuer = true}),
+     verify_failed("issuer name not accepted: not its issuer's subject byte for byte")},
 };
 
 class ChainTest : public PinnedHandshakeTest, public testing::WithParamInterface<ChainCase> {};
