@@ -2,6 +2,7 @@
 
 #include <openssl/bio.h>
 #include <openssl/bn.h>
+#include <openssl/core_names.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
@@ -93,6 +94,43 @@ std::shared_ptr<X509> make_certificate(EVP_PKEY* subject_key, const std::string&
   return cert;
 }
 
+// Names `issuer` as the issuer of `cert`: its subject, or with `recased` the
+// same values in upper case with every space doubled, which differs byte for
+// byte but not once case and spacing are folded.
+void set_issuer_name(X509* cert, X509* issuer, bool recased) {
+  const X509_NAME* subject = X509_get_subject_name(issuer);
+  if (!recased) {
+    if (X509_set_issuer_name(cert, subject) != 1) {
+      fail("issuer name");
+    }
+    return;
+  }
+  std::unique_ptr<X509_NAME, decltype(&X509_NAME_free)> name(X509_NAME_new(), X509_NAME_free);
+  for (int i = 0; i < X509_NAME_entry_count(subject); ++i) {
+    const X509_NAME_ENTRY* entry = X509_NAME_get_entry(subject, i);
+    unsigned char* utf8 = nullptr;
+    const int size = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(entry));
+    if (size < 0) {
+      fail("issuer name");
+    }
+    std::string value;
+    for (int j = 0; j < size; ++j) {
+      const char c = static_cast<char>(utf8[j]);
+      value +=
+          c == ' ' ? std::string("  ") : std::string(1, c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    }
+    OPENSSL_free(utf8);
+    if (!name || X509_NAME_add_entry_by_OBJ(
+                     name.get(), X509_NAME_ENTRY_get_object(entry), MBSTRING_UTF8,
+                     reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1, 0) != 1) {
+      fail("issuer name");
+    }
+  }
+  if (!name || X509_set_issuer_name(cert, name.get()) != 1) {
+    fail("issuer name");
+  }
+}
+
 void sign(X509* cert, EVP_PKEY* key, const Signing& signing) {
   const int type = EVP_PKEY_get_id(key);
   const bool takes_digest = type != EVP_PKEY_ED25519 && type != EVP_PKEY_ED448;
@@ -130,17 +168,7 @@ void write_text(const std::filesystem::path& path, const std::string& text) {
   }
 }
 
-}  // namespace
-
-Validity expired() {
-  return Validity{-std::chrono::hours(24 * 30), -std::chrono::hours(1)};
-}
-
-Validity not_yet_valid() {
-  return Validity{std::chrono::hours(24), std::chrono::hours(24 * 30)};
-}
-
-std::shared_ptr<EVP_PKEY> make_key(KeySpec spec) {
+KeyPointer make_key_of_kind(const KeySpec& spec) {
   switch (spec.kind) {
     case KeyKind::Ed25519:
       return own_key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
@@ -156,6 +184,26 @@ std::shared_ptr<EVP_PKEY> make_key(KeySpec spec) {
       return make_rsa_key(spec.rsa_bits);
   }
   fail("key kind");
+}
+
+}  // namespace
+
+Validity expired() {
+  return Validity{-std::chrono::hours(24 * 30), -std::chrono::hours(1)};
+}
+
+Validity not_yet_valid() {
+  return Validity{std::chrono::hours(24), std::chrono::hours(24 * 30)};
+}
+
+std::shared_ptr<EVP_PKEY> make_key(KeySpec spec) {
+  KeyPointer key = make_key_of_kind(spec);
+  if (spec.compressed_point &&
+      EVP_PKEY_set_utf8_string_param(key.get(), OSSL_PKEY_PARAM_EC_POINT_CONVERSION_FORMAT,
+                                     OSSL_PKEY_EC_POINT_CONVERSION_FORMAT_COMPRESSED) != 1) {
+    fail("compressed point");
+  }
+  return key;
 }
 
 TestCertificate::TestCertificate(std::shared_ptr<X509> cert, std::shared_ptr<EVP_PKEY> key,
@@ -280,7 +328,7 @@ TestCertificate TestCa::issue_leaf(const std::vector<std::string>& dns_names,
   std::shared_ptr<EVP_PKEY> key = make_key(options.key);
   const std::string common_name = dns_names.empty() ? "box" : dns_names.front();
   std::shared_ptr<X509> cert = make_certificate(key.get(), common_name, options.validity);
-  X509_set_issuer_name(cert.get(), X509_get_subject_name(root_.x509()));
+  set_issuer_name(cert.get(), root_.x509(), options.recased_issuer);
   add_extension(cert.get(), root_.x509(), NID_basic_constraints,
                 options.ca ? "critical,CA:TRUE" : "critical,CA:FALSE");
   add_extension(cert.get(), root_.x509(), NID_key_usage, "critical,digitalSignature");
@@ -301,7 +349,7 @@ TestCertificate TestCa::issue_leaf(const std::vector<std::string>& dns_names,
 TestCa TestCa::issue_ca(const std::string& common_name, const CertOptions& options) const {
   std::shared_ptr<EVP_PKEY> key = make_key(options.key);
   std::shared_ptr<X509> cert = make_certificate(key.get(), common_name, options.validity);
-  X509_set_issuer_name(cert.get(), X509_get_subject_name(root_.x509()));
+  set_issuer_name(cert.get(), root_.x509(), options.recased_issuer);
   add_extension(cert.get(), root_.x509(), NID_basic_constraints, "critical,CA:TRUE");
   add_extension(cert.get(), root_.x509(), NID_key_usage, "critical,keyCertSign,cRLSign");
   add_extension(cert.get(), root_.x509(), NID_subject_key_identifier, "hash");

@@ -31,6 +31,7 @@ enum class KeyKind { Ed25519, Ed448, EcP256, EcP384, EcP521, Rsa };
 struct KeySpec {
   KeyKind kind = KeyKind::EcP256;
   int rsa_bits = 2048;
+  bool compressed_point = false;  // EC keys: the public point written compressed
 };
 
 // Returns a new private key as `spec` says; throws std::runtime_error on
@@ -50,9 +51,11 @@ struct CertOptions {
   KeySpec key{};      // the subject's key
   Signing signing{};  // how the issuer signs it
   Validity validity{};
-  bool ca = false;        // a leaf marked CA:TRUE in its basic constraints
-  bool alt_names = true;  // a leaf's names in its subjectAltName; false: the first
-                          // name in its common name only, and no subjectAltName
+  bool ca = false;              // a leaf marked CA:TRUE in its basic constraints
+  bool alt_names = true;        // a leaf's names in its subjectAltName; false: the first
+                                // name in its common name only, and no subjectAltName
+  bool recased_issuer = false;  // the issuer's name written in upper case with doubled
+                                // spaces: its subject only once both are folded
 };
 
 // A certificate with its private key, made in this process.

@@ -145,6 +145,14 @@ ChainMaker leaf(CertOptions options = {}) {
       [options](const TestCa& root, const Names& names) { return root.issue_leaf(names, options); };
 }
 
+// Options for a certificate valid during `validity`, else the defaults. The
+// validity comes in as a value because GCC 12 at -O3 flags the cleanup of a
+// braced CertOptions whose member initializer calls a function as a use of an
+// uninitialized string (-Wmaybe-uninitialized).
+CertOptions valid_during(test::Validity validity) {
+  return CertOptions{.validity = validity};
+}
+
 ChainMaker leaf_with_key(KeyKind kind, int rsa_bits = 2048) {
   return leaf(CertOptions{.key = {.kind = kind, .rsa_bits = rsa_bits}});
 }
@@ -154,6 +162,17 @@ ChainMaker leaf_signed_by(KeyKind kind, test::Signing signing) {
   return [kind, signing](const TestCa& root, const Names& names) {
     return root.issue_ca("Ostrevane Test Intermediate", CertOptions{.key = {.kind = kind}})
         .issue_leaf(names, CertOptions{.signing = signing});
+  };
+}
+
+// A leaf under `count` intermediates, each issued by the one before, the first by the root.
+ChainMaker leaf_under_intermediates(int count) {
+  return [count](const TestCa& root, const Names& names) {
+    TestCa issuer = root;
+    for (int i = 1; i <= count; ++i) {
+      issuer = issuer.issue_ca("Intermediate " + std::to_string(i));
+    }
+    return issuer.issue_leaf(names);
   };
 }
 
@@ -179,10 +198,8 @@ const ChainCase kChainCases[] = {
     {"RsaSignsWithPssSha256", leaf_signed_by(KeyKind::Rsa, {.digest = "SHA256", .pss = true})},
     {"RsaSignsWithPssSha512", leaf_signed_by(KeyKind::Rsa, {.digest = "SHA512", .pss = true})},
     // The root allows one intermediate only; its constraints are not ours to judge.
-    {"TwoIntermediates",
-     [](const TestCa& root, const Names& names) {
-       return root.issue_ca("First Intermediate").issue_ca("Second Intermediate").issue_leaf(names);
-     }},
+    {"TwoIntermediates", leaf_under_intermediates(2)},
+    {"SixIntermediates", leaf_under_intermediates(6)},
     {"ExpiredRoot", leaf(), "", test::expired()},
     {"RootNotYetValid", leaf(), "", test::not_yet_valid()},
 
@@ -200,15 +217,14 @@ const ChainCase kChainCases[] = {
        return root.issue_leaf({names.front()}, CertOptions{.alt_names = false});
      },
      verify_failed("hostname mismatch")},
-    {"ExpiredLeaf", leaf(CertOptions{.validity = test::expired()}),
-     verify_failed("certificate has expired")},
-    {"LeafNotYetValid", leaf(CertOptions{.validity = test::not_yet_valid()}),
+    {"ExpiredLeaf", leaf(valid_during(test::expired())), verify_failed("certificate has expired")},
+    {"LeafNotYetValid", leaf(valid_during(test::not_yet_valid())),
      verify_failed("certificate is not yet valid")},
     {"LeafIsACa", leaf(CertOptions{.ca = true}),
      verify_failed("the end-entity certificate is a CA")},
     {"ExpiredIntermediate",
      [](const TestCa& root, const Names& names) {
-       return root.issue_ca("Expired Intermediate", CertOptions{.validity = test::expired()})
+       return root.issue_ca("Expired Intermediate", valid_during(test::expired()))
            .issue_leaf(names);
      },
      verify_failed("certificate has expired")},
@@ -244,6 +260,21 @@ const ChainCase kChainCases[] = {
      verify_failed("public key not accepted: EC on secp521r1")},
     {"Ed448Signs", leaf_signed_by(KeyKind::Ed448, {}),
      verify_failed("signature algorithm not accepted: ED448")},
+    {"SevenIntermediates", leaf_under_intermediates(7),
+     verify_failed("chain not accepted: more than 6 intermediate certificates")},
+    {"CompressedP256Leaf",
+     leaf(CertOptions{.key = {.kind = KeyKind::EcP256, .compressed_point = true}}),
+     verify_failed("public key not accepted: EC point not in uncompressed form")},
+    {"CompressedP384Intermediate",
+     [](const TestCa& root, const Names& names) {
+       return root
+           .issue_ca("Compressed Intermediate",
+                     CertOptions{.key = {.kind = KeyKind::EcP384, .compressed_point = true}})
+           .issue_leaf(names);
+     },
+     verify_failed("public key not accepted: EC point not in uncompressed form")},
+    {"IssuerNameEqualOnlyOnceFolded", leaf(CertOptions{.recased_issuer = true}),
+     verify_failed("issuer name not accepted: not its issuer's subject byte for byte")},
 };
 
 class ChainTest : public PinnedHandshakeTest, public testing::WithParamInterface<ChainCase> {};

@@ -6,7 +6,9 @@
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -16,6 +18,9 @@ namespace {
 
 constexpr int kMinRsaBits = 2048;
 constexpr int kMaxRsaBits = 8192;
+constexpr int kMaxIntermediates = 6;
+// The first byte of an EC point in uncompressed form (X9.62).
+constexpr unsigned char kUncompressedPoint = 0x04;
 
 // Only the anchor's name and key count: its own dates, key usage and basic
 // constraints are not ours to judge, so an expired root still anchors valid
@@ -68,6 +73,18 @@ std::string object_name(const ASN1_OBJECT* object) {
   return dotted.data();
 }
 
+// OpenSSL reads compressed and hybrid points as well; the box's rules take
+// only the uncompressed form, as it stands in the certificate.
+std::optional<std::string> point_form_fault(X509* cert) {
+  const unsigned char* point = nullptr;
+  int size = 0;
+  if (X509_PUBKEY_get0_param(nullptr, &point, &size, nullptr, X509_get_X509_PUBKEY(cert)) == 1 &&
+      size > 0 && point[0] == kUncompressedPoint) {
+    return std::nullopt;
+  }
+  return "public key not accepted: EC point not in uncompressed form";
+}
+
 std::optional<std::string> key_fault(X509* cert) {
   EVP_PKEY* key = X509_get0_pubkey(cert);
   if (key == nullptr) {
@@ -91,10 +108,10 @@ std::optional<std::string> key_fault(X509* cert) {
       return "public key not accepted: EC on an unnamed curve";
     }
     const std::string curve = group.data();
-    if (curve == SN_X9_62_prime256v1 || curve == SN_secp384r1) {
-      return std::nullopt;
+    if (curve != SN_X9_62_prime256v1 && curve != SN_secp384r1) {
+      return "public key not accepted: EC on " + curve;
     }
-    return "public key not accepted: EC on " + curve;
+    return point_form_fault(cert);
   }
   const char* name = OBJ_nid2ln(type);
   return "public key not accepted: " + std::string(name != nullptr ? name : "unknown kind");
@@ -143,6 +160,21 @@ std::optional<std::string> signature_fault(X509* cert) {
          (known ? " with these parameters" : "");
 }
 
+// OpenSSL finds an issuer by names compared with case and spaces folded; the
+// box's rules take only a subject of the very same DER bytes.
+std::optional<std::string> issuer_name_fault(X509* cert, X509* issuer) {
+  const unsigned char* issuer_name = nullptr;
+  std::size_t issuer_name_size = 0;
+  const unsigned char* subject = nullptr;
+  std::size_t subject_size = 0;
+  if (X509_NAME_get0_der(X509_get_issuer_name(cert), &issuer_name, &issuer_name_size) == 1 &&
+      X509_NAME_get0_der(X509_get_subject_name(issuer), &subject, &subject_size) == 1 &&
+      std::equal(issuer_name, issuer_name + issuer_name_size, subject, subject + subject_size)) {
+    return std::nullopt;
+  }
+  return "issuer name not accepted: not its issuer's subject byte for byte";
+}
+
 // Returns why `chain` (the end-entity certificate first, the anchor last)
 // breaks the box's rules, or nothing when it keeps them.
 std::optional<std::string> chain_fault(STACK_OF(X509) * chain) {
@@ -153,14 +185,22 @@ std::optional<std::string> chain_fault(STACK_OF(X509) * chain) {
   if ((X509_get_extension_flags(sk_X509_value(chain, 0)) & EXFLAG_CA) != 0) {
     return "the end-entity certificate is a CA";
   }
+  // Neither the end-entity certificate nor the anchor counts.
+  if (count - 2 > kMaxIntermediates) {
+    return "chain not accepted: more than " + std::to_string(kMaxIntermediates) +
+           " intermediate certificates";
+  }
   for (int i = 0; i < count; ++i) {
     X509* cert = sk_X509_value(chain, i);
     if (auto fault = key_fault(cert)) {
       return fault;
     }
-    // The anchor's own signature vouches for nothing.
+    // The anchor's own signature and issuer vouch for nothing.
     if (i + 1 < count) {
       if (auto fault = signature_fault(cert)) {
+        return fault;
+      }
+      if (auto fault = issuer_name_fault(cert, sk_X509_value(chain, i + 1))) {
         return fault;
       }
     }
