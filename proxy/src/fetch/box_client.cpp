@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "platform/os_error.hpp"
+#include "proxy/src/fetch/request_target.hpp"
+#include "proxy/src/fetch/status_reason.hpp"
 #include "proxy/src/fetch/tls_body_reader.hpp"
 
 namespace ostrevane {
@@ -25,149 +27,6 @@ namespace {
 constexpr auto kNoThrow = asio::as_tuple(asio::use_awaitable);
 constexpr std::string_view kBodyError = "error reading a body from connection";
 constexpr std::string_view kNoAnswer = "no answer within 8 s";
-constexpr std::size_t kMaxUriLength = 65534;
-
-struct StatusReason {
-  unsigned code;
-  std::string_view reason;
-};
-
-// The canonical reason phrases of the status codes HTTP registers.
-constexpr StatusReason kStatusReasons[] = {
-    {100, "Continue"},
-    {101, "Switching Protocols"},
-    {102, "Processing"},
-    {200, "OK"},
-    {201, "Created"},
-    {202, "Accepted"},
-    {203, "Non Authoritative Information"},
-    {204, "No Content"},
-    {205, "Reset Content"},
-    {206, "Partial Content"},
-    {207, "Multi-Status"},
-    {208, "Already Reported"},
-    {226, "IM Used"},
-    {300, "Multiple Choices"},
-    {301, "Moved Permanently"},
-    {302, "Found"},
-    {303, "See Other"},
-    {304, "Not Modified"},
-    {305, "Use Proxy"},
-    {307, "Temporary Redirect"},
-    {308, "Permanent Redirect"},
-    {400, "Bad Request"},
-    {401, "Unauthorized"},
-    {402, "Payment Required"},
-    {403, "Forbidden"},
-    {404, "Not Found"},
-    {405, "Method Not Allowed"},
-    {406, "Not Acceptable"},
-    {407, "Proxy Authentication Required"},
-    {408, "Request Timeout"},
-    {409, "Conflict"},
-    {410, "Gone"},
-    {411, "Length Required"},
-    {412, "Precondition Failed"},
-    {413, "Payload Too Large"},
-    {414, "URI Too Long"},
-    {415, "Unsupported Media Type"},
-    {416, "Range Not Satisfiable"},
-    {417, "Expectation Failed"},
-    {418, "I'm a teapot"},
-    {421, "Misdirected Request"},
-    {422, "Unprocessable Entity"},
-    {423, "Locked"},
-    {424, "Failed Dependency"},
-    {426, "Upgrade Required"},
-    {428, "Precondition Required"},
-    {429, "Too Many Requests"},
-    {431, "Request Header Fields Too Large"},
-    {451, "Unavailable For Legal Reasons"},
-    {500, "Internal Server Error"},
-    {501, "Not Implemented"},
-    {502, "Bad Gateway"},
-    {503, "Service Unavailable"},
-    {504, "Gateway Timeout"},
-    {505, "HTTP Version Not Supported"},
-    {506, "Variant Also Negotiates"},
-    {507, "Insufficient Storage"},
-    {508, "Loop Detected"},
-    {510, "Not Extended"},
-    {511, "Network Authentication Required"},
-};
-
-std::string_view status_reason(unsigned status) {
-  for (const StatusReason& known : kStatusReasons) {
-    if (known.code == status) {
-      return known.reason;
-    }
-  }
-  return "<unknown status code>";
-}
-
-// The request URI split as the request needs it.
-struct TargetUri {
-  std::string authority;  // host (and user information) without the scheme
-  std::string target;     // path and query, "/" when empty
-};
-
-bool is_authority_byte(unsigned char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         std::string_view("-._~!$&'()*+,;=:@[]%").find(static_cast<char>(c)) !=
-             std::string_view::npos;
-}
-
-// Bytes a path or query may carry as they are; the others must have been
-// percent-encoded.
-bool is_target_byte(unsigned char c) {
-  return c >= 0x21 && c <= 0x7e && c != '<' && c != '>' && c != '`';
-}
-
-std::expected<TargetUri, std::string> parse_target_uri(std::string_view url) {
-  if (url.empty()) {
-    return std::unexpected(std::string("empty string"));
-  }
-  if (url.size() > kMaxUriLength) {
-    return std::unexpected(std::string("uri too long"));
-  }
-  constexpr std::string_view kScheme = "https://";
-  if (!url.starts_with(kScheme)) {
-    return std::unexpected(std::string("invalid scheme"));
-  }
-  url.remove_prefix(kScheme.size());
-  const std::size_t end = url.find_first_of("/?#");
-  const std::string_view authority = url.substr(0, end);
-  for (unsigned char c : authority) {
-    if (!is_authority_byte(c)) {
-      return std::unexpected(std::string("invalid uri character"));
-    }
-  }
-  if (authority.empty() || authority.starts_with('@') || authority.ends_with('@') ||
-      authority.ends_with(':')) {
-    return std::unexpected(std::string("invalid authority"));
-  }
-  std::string_view rest = end == std::string_view::npos ? "" : url.substr(end);
-  // A fragment never travels in a request.
-  rest = rest.substr(0, rest.find('#'));
-  for (unsigned char c : rest) {
-    if (!is_target_byte(c)) {
-      return std::unexpected(std::string("invalid uri character"));
-    }
-  }
-  std::string target(rest);
-  if (!target.starts_with('/')) {
-    target.insert(0, "/");
-  }
-  return TargetUri{std::string(authority), std::move(target)};
-}
-
-// The Host header carries the authority without user information.
-std::string host_header(std::string_view authority) {
-  if (const std::size_t at = authority.rfind('@'); at != std::string_view::npos) {
-    authority.remove_prefix(at + 1);
-  }
-  return std::string(authority);
-}
 
 bool contains(std::string_view text, std::string_view part) {
   return text.find(part) != std::string_view::npos;
