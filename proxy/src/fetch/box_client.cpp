@@ -168,6 +168,10 @@ struct BoxResponse::Impl {
   // For a body of announced length: the bytes still to come. They are read
   // straight into the caller's span, past the parser.
   std::optional<std::uint64_t> length_left;
+  // For a body the parser frames: the bytes it has taken in since it last gave
+  // out body bytes, and whether it has seen all of `buffer` and asked for more.
+  std::size_t framing = 0;
+  bool parser_starved = false;
   bool ended = false;
   bool broken = false;
   std::optional<BodyRead> deferred;  // a failure that follows the bytes last returned
@@ -235,6 +239,11 @@ namespace {
 // Room for the parser's input of a body it frames (chunked, or up to the
 // connection's end).
 constexpr std::size_t kBodyReadBuffer = 64 << 10;
+// The most bytes of framing (chunk-size lines with their extensions, the
+// trailer) in a row, without a body byte between them. The parser sets no
+// bound of its own on them and holds them all until their line or section
+// ends, so a box that sends them without end would fill memory.
+constexpr std::size_t kFramingLimit = 64 << 10;
 
 // What taking in the bytes at hand came to.
 enum class BodyStep : std::uint8_t {
@@ -289,18 +298,27 @@ BodyStep take_parsed(BoxResponse::Impl& impl, std::span<char> into, std::size_t&
     if (filled == into.size()) {
       return BodyStep::More;
     }
-    if (impl.buffer.size() != 0) {
+    // The bytes the parser asked more for stay in the buffer for it, and it
+    // is given them again only with new ones behind them: it goes on from
+    // where it stopped, and the same bytes a second time trip its checks.
+    if (impl.buffer.size() != 0 && !impl.parser_starved) {
       auto& body = impl.parser.get().body();
       body.data = into.data() + filled;
       body.size = into.size() - filled;
       boost::system::error_code error;
       const std::size_t used = impl.parser.put(impl.buffer.data(), error);
       impl.buffer.consume(used);
+      const std::size_t before = filled;
       filled = into.size() - body.size;
+      impl.framing = filled != before ? 0 : impl.framing + used;
       if (error == http::error::need_buffer || (!error && used != 0)) {
         continue;
       }
       if (error && error != http::error::need_more) {
+        return BodyStep::Failed;
+      }
+      impl.parser_starved = true;
+      if (impl.framing + impl.buffer.size() > kFramingLimit) {
         return BodyStep::Failed;
       }
     }
@@ -309,6 +327,7 @@ BodyStep take_parsed(BoxResponse::Impl& impl, std::span<char> into, std::size_t&
         impl.reader->read_at_hand(std::span<char>(static_cast<char*>(space.data()), space.size()));
     impl.buffer.commit(read.size);
     if (read.size != 0) {
+      impl.parser_starved = false;
       continue;
     }
     if (read.end == TlsReadEnd::Closed) {
@@ -318,6 +337,17 @@ BodyStep take_parsed(BoxResponse::Impl& impl, std::span<char> into, std::size_t&
       return error ? BodyStep::Failed : BodyStep::Done;
     }
     return read.end == TlsReadEnd::Open ? BodyStep::More : BodyStep::Failed;
+  }
+}
+
+// Takes in what has arrived of the body. What the HTTP library throws (a
+// trailer field too large for its header container, memory running out)
+// fails the body like any other error.
+BodyStep take(BoxResponse::Impl& impl, std::span<char> into, std::size_t& filled) {
+  try {
+    return impl.length_left ? take_counted(impl, into, filled) : take_parsed(impl, into, filled);
+  } catch (const std::exception&) {
+    return BodyStep::Failed;
   }
 }
 
@@ -347,8 +377,7 @@ asio::awaitable<BodyRead> BoxResponse::read_some(std::span<char> into) {
   const Clock::time_point deadline = Clock::now() + impl.stall;
   std::size_t filled = 0;
   while (true) {
-    const BodyStep step =
-        impl.length_left ? take_counted(impl, into, filled) : take_parsed(impl, into, filled);
+    const BodyStep step = take(impl, into, filled);
     if (step == BodyStep::Failed) {
       impl.drop();
       if (filled == 0) {
