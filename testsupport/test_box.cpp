@@ -257,6 +257,7 @@ asio::awaitable<bool> respond(Tls& stream, Route route) {
   if (auto [error, n] = co_await asio::async_write(stream, asio::buffer(head), kNoThrow); error) {
     co_return false;
   }
+  const bool framed_here = route.chunked && !route.raw_chunks;
   std::vector<char> piece(std::max<std::size_t>(route.write_size, 1));
   std::uint64_t offset = 0;
   while (offset < source.size()) {
@@ -286,11 +287,11 @@ asio::awaitable<bool> respond(Tls& stream, Route route) {
     const int frame_size =
         std::snprintf(frame, sizeof frame, "%llx\r\n", static_cast<unsigned long long>(size));
     std::vector<asio::const_buffer> buffers;
-    if (route.chunked) {
+    if (framed_here) {
       buffers.emplace_back(frame, static_cast<std::size_t>(frame_size));
     }
     buffers.emplace_back(piece.data(), size);
-    if (route.chunked) {
+    if (framed_here) {
       buffers.emplace_back("\r\n", 2);
     }
     if (auto [error, n] = co_await asio::async_write(stream, buffers, kNoThrow); error) {
@@ -302,7 +303,7 @@ asio::awaitable<bool> respond(Tls& stream, Route route) {
     co_await cut(stream, route.cut_kind);
     co_return false;
   }
-  if (route.chunked) {
+  if (framed_here) {
     std::string end = "0\r\n";
     for (const auto& [name, value] : route.trailers) {
       end += name + ": " + value + "\r\n";

@@ -43,8 +43,11 @@ struct Route {
   HeaderList headers;  // extra header fields, sent after the box's own
   // Content-Length to announce instead of the true size ("" sends none).
   std::optional<std::string> content_length;
-  bool chunked = false;      // send the body chunked (no Content-Length)
-  HeaderList trailers;       // trailer fields after the last chunk (chunked only)
+  bool chunked = false;  // send the body chunked (no Content-Length)
+  HeaderList trailers;   // trailer fields after the last chunk (chunked only)
+  // Chunked only: the body's bytes hold their own chunk framing and trailer,
+  // and go out as they stand (`trailers` unused).
+  bool raw_chunks = false;
   bool close_after = false;  // close the connection after this response
 
   // Interim (1xx) heads, each sent whole as it stands, before the response's own.

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "platform/os_error.hpp"
+#include "proxy/src/fetch/request_target.hpp"
+#include "proxy/src/fetch/status_reason.hpp"
 #include "proxy/src/fetch/tls_body_reader.hpp"
 
 namespace ostrevane {
@@ -25,149 +27,6 @@ namespace {
 constexpr auto kNoThrow = asio::as_tuple(asio::use_awaitable);
 constexpr std::string_view kBodyError = "error reading a body from connection";
 constexpr std::string_view kNoAnswer = "no answer within 8 s";
-constexpr std::size_t kMaxUriLength = 65534;
-
-struct StatusReason {
-  unsigned code;
-  std::string_view reason;
-};
-
-// The canonical reason phrases of the status codes HTTP registers.
-constexpr StatusReason kStatusReasons[] = {
-    {100, "Continue"},
-    {101, "Switching Protocols"},
-    {102, "Processing"},
-    {200, "OK"},
-    {201, "Created"},
-    {202, "Accepted"},
-    {203, "Non Authoritative Information"},
-    {204, "No Content"},
-    {205, "Reset Content"},
-    {206, "Partial Content"},
-    {207, "Multi-Status"},
-    {208, "Already Reported"},
-    {226, "IM Used"},
-    {300, "Multiple Choices"},
-    {301, "Moved Permanently"},
-    {302, "Found"},
-    {303, "See Other"},
-    {304, "Not Modified"},
-    {305, "Use Proxy"},
-    {307, "Temporary Redirect"},
-    {308, "Permanent Redirect"},
-    {400, "Bad Request"},
-    {401, "Unauthorized"},
-    {402, "Payment Required"},
-    {403, "Forbidden"},
-    {404, "Not Found"},
-    {405, "Method Not Allowed"},
-    {406, "Not Acceptable"},
-    {407, "Proxy Authentication Required"},
-    {408, "Request Timeout"},
-    {409, "Conflict"},
-    {410, "Gone"},
-    {411, "Length Required"},
-    {412, "Precondition Failed"},
-    {413, "Payload Too Large"},
-    {414, "URI Too Long"},
-    {415, "Unsupported Media Type"},
-    {416, "Range Not Satisfiable"},
-    {417, "Expectation Failed"},
-    {418, "I'm a teapot"},
-    {421, "Misdirected Request"},
-    {422, "Unprocessable Entity"},
-    {423, "Locked"},
-    {424, "Failed Dependency"},
-    {426, "Upgrade Required"},
-    {428, "Precondition Required"},
-    {429, "Too Many Requests"},
-    {431, "Request Header Fields Too Large"},
-    {451, "Unavailable For Legal Reasons"},
-    {500, "Internal Server Error"},
-    {501, "Not Implemented"},
-    {502, "Bad Gateway"},
-    {503, "Service Unavailable"},
-    {504, "Gateway Timeout"},
-    {505, "HTTP Version Not Supported"},
-    {506, "Variant Also Negotiates"},
-    {507, "Insufficient Storage"},
-    {508, "Loop Detected"},
-    {510, "Not Extended"},
-    {511, "Network Authentication Required"},
-};
-
-std::string_view status_reason(unsigned status) {
-  for (const StatusReason& known : kStatusReasons) {
-    if (known.code == status) {
-      return known.reason;
-    }
-  }
-  return "<unknown status code>";
-}
-
-// The request URI split as the request needs it.
-struct TargetUri {
-  std::string authority;  // host (and user information) without the scheme
-  std::string target;     // path and query, "/" when empty
-};
-
-bool is_authority_byte(unsigned char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         std::string_view("-._~!$&'()*+,;=:@[]%").find(static_cast<char>(c)) !=
-             std::string_view::npos;
-}
-
-// Bytes a path or query may carry as they are; the others must have been
-// percent-encoded.
-bool is_target_byte(unsigned char c) {
-  return c >= 0x21 && c <= 0x7e && c != '<' && c != '>' && c != '`';
-}
-
-std::expected<TargetUri, std::string> parse_target_uri(std::string_view url) {
-  if (url.empty()) {
-    return std::unexpected(std::string("empty string"));
-  }
-  if (url.size() > kMaxUriLength) {
-    return std::unexpected(std::string("uri too long"));
-  }
-  constexpr std::string_view kScheme = "https://";
-  if (!url.starts_with(kScheme)) {
-    return std::unexpected(std::string("invalid scheme"));
-  }
-  url.remove_prefix(kScheme.size());
-  const std::size_t end = url.find_first_of("/?#");
-  const std::string_view authority = url.substr(0, end);
-  for (unsigned char c : authority) {
-    if (!is_authority_byte(c)) {
-      return std::unexpected(std::string("invalid uri character"));
-    }
-  }
-  if (authority.empty() || authority.starts_with('@') || authority.ends_with('@') ||
-      authority.ends_with(':')) {
-    return std::unexpected(std::string("invalid authority"));
-  }
-  std::string_view rest = end == std::string_view::npos ? "" : url.substr(end);
-  // A fragment never travels in a request.
-  rest = rest.substr(0, rest.find('#'));
-  for (unsigned char c : rest) {
-    if (!is_target_byte(c)) {
-      return std::unexpected(std::string("invalid uri character"));
-    }
-  }
-  std::string target(rest);
-  if (!target.starts_with('/')) {
-    target.insert(0, "/");
-  }
-  return TargetUri{std::string(authority), std::move(target)};
-}
-
-// The Host header carries the authority without user information.
-std::string host_header(std::string_view authority) {
-  if (const std::size_t at = authority.rfind('@'); at != std::string_view::npos) {
-    authority.remove_prefix(at + 1);
-  }
-  return std::string(authority);
-}
 
 bool contains(std::string_view text, std::string_view part) {
   return text.find(part) != std::string_view::npos;
@@ -309,6 +168,10 @@ struct BoxResponse::Impl {
   // For a body of announced length: the bytes still to come. They are read
   // straight into the caller's span, past the parser.
   std::optional<std::uint64_t> length_left;
+  // For a body the parser frames: the bytes it has taken in since it last gave
+  // out body bytes, and whether it has seen all of `buffer` and asked for more.
+  std::size_t framing = 0;
+  bool parser_starved = false;
   bool ended = false;
   bool broken = false;
   std::optional<BodyRead> deferred;  // a failure that follows the bytes last returned
@@ -376,6 +239,11 @@ namespace {
 // Room for the parser's input of a body it frames (chunked, or up to the
 // connection's end).
 constexpr std::size_t kBodyReadBuffer = 64 << 10;
+// The most bytes of framing (chunk-size lines with their extensions, the
+// trailer) in a row, without a body byte between them. The parser sets no
+// bound of its own on them and holds them all until their line or section
+// ends, so a box that sends them without end would fill memory.
+constexpr std::size_t kFramingLimit = 64 << 10;
 
 // What taking in the bytes at hand came to.
 enum class BodyStep : std::uint8_t {
@@ -430,18 +298,27 @@ BodyStep take_parsed(BoxResponse::Impl& impl, std::span<char> into, std::size_t&
     if (filled == into.size()) {
       return BodyStep::More;
     }
-    if (impl.buffer.size() != 0) {
+    // The bytes the parser asked more for stay in the buffer for it, and it
+    // is given them again only with new ones behind them: it goes on from
+    // where it stopped, and the same bytes a second time trip its checks.
+    if (impl.buffer.size() != 0 && !impl.parser_starved) {
       auto& body = impl.parser.get().body();
       body.data = into.data() + filled;
       body.size = into.size() - filled;
       boost::system::error_code error;
       const std::size_t used = impl.parser.put(impl.buffer.data(), error);
       impl.buffer.consume(used);
+      const std::size_t before = filled;
       filled = into.size() - body.size;
+      impl.framing = filled != before ? 0 : impl.framing + used;
       if (error == http::error::need_buffer || (!error && used != 0)) {
         continue;
       }
       if (error && error != http::error::need_more) {
+        return BodyStep::Failed;
+      }
+      impl.parser_starved = true;
+      if (impl.framing + impl.buffer.size() > kFramingLimit) {
         return BodyStep::Failed;
       }
     }
@@ -450,6 +327,7 @@ BodyStep take_parsed(BoxResponse::Impl& impl, std::span<char> into, std::size_t&
         impl.reader->read_at_hand(std::span<char>(static_cast<char*>(space.data()), space.size()));
     impl.buffer.commit(read.size);
     if (read.size != 0) {
+      impl.parser_starved = false;
       continue;
     }
     if (read.end == TlsReadEnd::Closed) {
@@ -459,6 +337,17 @@ BodyStep take_parsed(BoxResponse::Impl& impl, std::span<char> into, std::size_t&
       return error ? BodyStep::Failed : BodyStep::Done;
     }
     return read.end == TlsReadEnd::Open ? BodyStep::More : BodyStep::Failed;
+  }
+}
+
+// Takes in what has arrived of the body. What the HTTP library throws (a
+// trailer field too large for its header container, memory running out)
+// fails the body like any other error.
+BodyStep take(BoxResponse::Impl& impl, std::span<char> into, std::size_t& filled) {
+  try {
+    return impl.length_left ? take_counted(impl, into, filled) : take_parsed(impl, into, filled);
+  } catch (const std::exception&) {
+    return BodyStep::Failed;
   }
 }
 
@@ -488,8 +377,7 @@ asio::awaitable<BodyRead> BoxResponse::read_some(std::span<char> into) {
   const Clock::time_point deadline = Clock::now() + impl.stall;
   std::size_t filled = 0;
   while (true) {
-    const BodyStep step =
-        impl.length_left ? take_counted(impl, into, filled) : take_parsed(impl, into, filled);
+    const BodyStep step = take(impl, into, filled);
     if (step == BodyStep::Failed) {
       impl.drop();
       if (filled == 0) {

@@ -102,7 +102,9 @@ class BoxResponse {
   // by the client's stall time-out, then takes in without waiting whatever has
   // arrived behind them, up to the span's size. Returns Data (n > 0), End once
   // the body is complete (and from then on), Stalled, or Error; empty chunks
-  // and trailers are skipped. After Stalled or Error the response is unusable.
+  // and trailers are skipped, and more than 64 KiB of chunk framing in a row
+  // (size lines, extensions, trailer) is an Error. After Stalled or Error the
+  // response is unusable.
   boost::asio::awaitable<BodyRead> read_some(std::span<char> into);
 
  private:
