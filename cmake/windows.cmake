@@ -21,9 +21,12 @@ set_target_properties(nlohmann_json::nlohmann_json PROPERTIES INTERFACE_INCLUDE_
 # Windows 10 and later; the W functions only.
 add_compile_definitions(_WIN32_WINNT=0x0A00 WINVER=0x0A00 UNICODE _UNICODE WIN32_LEAN_AND_MEAN
                         NOMINMAX)
-# Asio's and Beast's templates give an object more sections, and longer
-# section names, than the plain COFF format holds in a Debug build.
+# Asio's and Beast's templates give an object more sections than the plain
+# COFF format holds. Unoptimised, the box client's object also passes the
+# 10 MB that COFF's table of section names can address ("file too big"): a
+# Debug build is optimised for debugging, which inlines enough to stay under.
 add_compile_options(-Wa,-mbig-obj)
+string(APPEND CMAKE_CXX_FLAGS_DEBUG " -Og")
 # One self-contained executable: the C++ runtime, libgcc and winpthreads linked in.
 # A release build is stripped: its symbols would more than double its size.
 add_link_options(-static $<$<CONFIG:Release,MinSizeRel>:-s>)
