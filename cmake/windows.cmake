@@ -31,13 +31,13 @@ string(APPEND CMAKE_CXX_FLAGS_DEBUG " -Og")
 # A release build is stripped: its symbols would more than double its size.
 add_link_options(-static $<$<CONFIG:Release,MinSizeRel>:-s>)
 
-# OpenSSL 3 built for the target, static (scripts/openssl-windows.sh makes one
+# OpenSSL 3 built for the target, static (scripts/mingw-openssl.sh makes one
 # from Debian's source package).
 if(NOT OPENSSL_ROOT_DIR OR NOT EXISTS "${OPENSSL_ROOT_DIR}/include/openssl/ssl.h")
   message(FATAL_ERROR
     "The Windows build needs OpenSSL 3 built for mingw-w64, named with -DOPENSSL_ROOT_DIR=DIR "
-    "(now: \"${OPENSSL_ROOT_DIR}\"). scripts/openssl-windows.sh makes one from Debian's source "
-    "package; scripts/test-windows.sh and scripts/release-windows.sh make and name it themselves.")
+    "(now: \"${OPENSSL_ROOT_DIR}\"). scripts/mingw-openssl.sh makes one from Debian's source "
+    "package; scripts/test-windows.sh and scripts/release.sh make and name it themselves.")
 endif()
 list(APPEND CMAKE_FIND_ROOT_PATH "${OPENSSL_ROOT_DIR}")
 set(OPENSSL_USE_STATIC_LIBS ON)

@@ -17,7 +17,7 @@ sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
 
 # The Windows build's OpenSSL is built from Debian's source package of it
-# (scripts/openssl-windows.sh): where the machine knows no source package of
+# (scripts/mingw-openssl.sh): where the machine knows no source package of
 # openssl, each of its Debian entries gets a deb-src twin, with the same URIs,
 # suites, components and key.
 update=false

@@ -86,7 +86,7 @@ if [ ! -f "$gtest/lib/cmake/GTest/GTestConfig.cmake" ]; then
 fi
 
 openssl=${OPENSSL_ROOT_DIR:-}
-[ -n "$openssl" ] || openssl=$(bash scripts/openssl-windows.sh "$dir/openssl")
+[ -n "$openssl" ] || openssl=$(bash scripts/mingw-openssl.sh "$dir/openssl")
 
 # The Linux build's demo box and test trust, for the end-to-end tests.
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

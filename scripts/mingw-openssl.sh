@@ -2,7 +2,7 @@
 # Builds OpenSSL for the Windows program (mingw-w64, static libraries) from
 # Debian's own source package of the OpenSSL that libssl-dev has, so that the
 # Linux and the Windows builds use the same version with the same patches.
-#   scripts/openssl-windows.sh DIR
+#   scripts/mingw-openssl.sh DIR
 # installs it into DIR/VERSION/ (include/, lib/) and prints that folder. A
 # second run with the same version reuses it (DIR/VERSION/stamp).
 set -euo pipefail
@@ -11,7 +11,7 @@ mkdir -p "$1"
 dir=$(cd "$1" && pwd)
 
 installed=$(dpkg-query -W -f='${Version}' libssl-dev 2>/dev/null) || {
-  echo "openssl-windows: libssl-dev is not installed: run scripts/install-deps.sh" >&2
+  echo "mingw-openssl: libssl-dev is not installed: run scripts/install-deps.sh" >&2
   exit 1
 }
 # The version libssl-dev has comes first. An archive keeps the sources of its
@@ -28,7 +28,7 @@ for version in "${versions[@]}"; do
   prefix=$dir/$version
   if [ -f "$prefix/stamp" ] && [ "$(cat "$prefix/stamp")" = "$version" ]; then
     [ "$version" = "$installed" ] ||
-      echo "openssl-windows: using openssl $version (libssl-dev is $installed, whose source cannot be fetched)" >&2
+      echo "mingw-openssl: using openssl $version (libssl-dev is $installed, whose source cannot be fetched)" >&2
     echo "$prefix"
     exit 0
   fi
@@ -44,16 +44,16 @@ for version in "${versions[@]}"; do
     tree=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'openssl-*' | head -n 1)
     [ -n "$tree" ] && break
   fi
-  echo "openssl-windows: the source of openssl $version cannot be fetched:" >&2
+  echo "mingw-openssl: the source of openssl $version cannot be fetched:" >&2
   grep -E '^(E|W):' "$work/apt-source.log" | grep -v unsandboxed >&2 || true
 done
 if [ -z "$tree" ]; then
-  echo "openssl-windows: no source package of openssl $series.x can be had (it needs a" \
+  echo "mingw-openssl: no source package of openssl $series.x can be had (it needs a" \
     "deb-src entry and 'apt-get update': scripts/install-deps.sh makes both)" >&2
   exit 1
 fi
 [ "$version" = "$installed" ] ||
-  echo "openssl-windows: building openssl $version (libssl-dev is $installed, whose source cannot be fetched)" >&2
+  echo "mingw-openssl: building openssl $version (libssl-dev is $installed, whose source cannot be fetched)" >&2
 prefix=$dir/$version
 rm -rf "$prefix"
 
